@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "app/run_settings.h"
+#include "gpu/d3d12_headers.h"
+#include "scene/frame_files.h"
+#include "scene/loaded_frame.h"
+#include "upscaler/kavo_api.h"
+
+// The scene and output folders as given on the command line.
+struct ScenePaths {
+    std::string scene_path;
+    std::string noaa_name;
+    std::string velocity_name;
+    std::string depth_name;
+    std::string jitter_name;
+    std::string exposure_name;
+    std::string responsive_mask_name;
+    std::string output_path;
+};
+
+// The one run object of the process. Member order matters: members are
+// released in reverse, so the frame queue goes before the GPU objects and the
+// device reference goes last of those.
+struct InferenceRun {
+    explicit InferenceRun(const RunSettings& run_settings);
+    ~InferenceRun();
+    InferenceRun(const InferenceRun&) = delete;
+    InferenceRun& operator=(const InferenceRun&) = delete;
+
+    std::string scene_path;
+    std::string noaa_name;
+    std::string velocity_name;
+    std::string depth_name;
+    std::string jitter_name;
+    std::string exposure_name;
+    std::string responsive_mask_name;
+    std::string output_path;
+    std::vector<FrameFiles> frame_files;
+    ComPtr<ID3D12Device> device;
+    ComPtr<ID3D12CommandAllocator> app_cmd_allocator;
+    ComPtr<ID3D12GraphicsCommandList> app_cmd_list;
+    ComPtr<ID3D12Fence> app_fence;
+    KavoContext kavo_context = nullptr;
+    std::array<uint32_t, 2> output_resolution{0, 0};
+    std::deque<LoadedFrame> frame_queue;
+    uint32_t frames_consumed = 0;
+    uint32_t frames_processed = 0;
+    RunSettings settings;
+};
+
+// Copies the folders, sizes the EXR worker pool, discovers the scene, loads
+// the first frame and creates the upscaler context.
+void InitRun(InferenceRun& run, const ScenePaths& paths);
+
+// One pass over the selected frames.
+void RunFrames(InferenceRun& run);
+
+// The EXR library's worker count for a reported hardware thread count.
+unsigned ExrThreadCount(unsigned hardware_threads);

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// The settings of one run, derived from the parsed options right after parsing
+// and copied whole into the run object.
+struct RunSettings {
+    bool do_dump = false;
+    bool inversed_mv = false;
+    bool no_depth = true;
+    bool has_exposure_texture_name = false;
+    bool has_responsive_mask = false;
+    uint32_t skip_frames = 0;
+    uint32_t max_frames = 10000;
+    float exposure_scale = 1.0f;
+    bool copy_exposure_scale_to_exposure_texture = false;
+    std::string network_name;
+    bool do_dump_output_as_tensor = false;
+    std::string dump_resource_filter;
+    std::string dump_resource_exclude_filter;
+    uint32_t quality_value = 101;
+    uint32_t queue_capacity = 10;
+    bool roi_enabled = false;
+    double roi_size = 0.0;
+    double roi_x0 = 0.0;
+    double roi_y0 = 0.0;
+    bool inversed_depth = true;
+    bool ldr_input_color = false;
+    bool jittered_mv = false;
+    bool velocity_viewport_space = false;
+    std::pair<uint32_t, uint32_t> color_base_offset{0, 0};
+    std::pair<uint32_t, uint32_t> velocity_base_offset{0, 0};
+    std::pair<uint32_t, uint32_t> depth_base_offset{0, 0};
+    bool jitter_scale_set = false;
+    std::pair<float, float> jitter_scale{1.0f, 1.0f};
+    bool velocity_scale_set = false;
+    std::pair<float, float> velocity_scale{1.0f, 1.0f};
+    bool raw_velocity = false;
+    bool raw_jitter = false;
+};
+
+// A queue capacity that never limits the queue (--load_all_frames).
+inline constexpr uint32_t kUnlimitedQueueCapacity = 4294967295u;

@@ -1,0 +1,6 @@
+#include "gpu/adapter_settings.h"
+
+AdapterSettings& ProcessAdapterSettings() {
+    static AdapterSettings settings;
+    return settings;
+}

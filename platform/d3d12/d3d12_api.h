@@ -1,0 +1,12 @@
+#pragma once
+
+// Direct3D 12 and DXGI as the software device provides them on this machine:
+// DirectX-Headers' own d3d12.h and COM stubs, its IIDs for __uuidof, and our
+// declarations of the few DXGI interfaces (dxgi_api.h).
+#include <wsl/winadapter.h>
+#include <directx/d3d12.h>
+#include <directx/dxgiformat.h>
+#include <dxguids/dxguids.h>
+#include <wrl/client.h>
+
+#include "platform/d3d12/dxgi_api.h"

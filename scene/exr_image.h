@@ -1,0 +1,25 @@
+#pragma once
+
+#include <ImfArray.h>
+#include <ImfCompression.h>
+#include <ImfRgba.h>
+
+#include <cstdint>
+#include <string>
+
+struct ExrImageInfo {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t sample = 0;
+    float expL = 0.0f;
+    float maxL = 0.0f;
+};
+
+// Reads any EXR file as RGBA half pixels of its data window; element [0][0]
+// is the data window's top-left pixel. Reports sample 0, expL 1 and maxL 1000
+// whatever the header holds.
+void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels);
+
+// Writes RGBA half pixels with the "expL", "maxL" and "sample" attributes.
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
+                   Imf::Compression compression);

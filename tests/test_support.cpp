@@ -1,0 +1,177 @@
+#include "tests/test_support.h"
+
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+#include <ImfRgbaFile.h>
+#include <Imath/half.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace test {
+
+TempDir::TempDir() {
+    std::random_device device;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("orfa_test_" + std::to_string(device()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels,
+                   int origin_x, int origin_y) {
+    Imf::Header header(Imath::Box2i({0, 0}, {width - 1, height - 1}),
+                       Imath::Box2i({origin_x, origin_y}, {origin_x + width - 1, origin_y + height - 1}));
+    std::vector<std::vector<Imath::half>> halves;
+    for (const Channel& channel : channels) {
+        header.channels().insert(channel.name, Imf::Channel(Imf::HALF));
+        halves.emplace_back(channel.values.begin(), channel.values.end());
+    }
+    Imf::FrameBuffer buffer;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        buffer.insert(channels[i].name,
+                      Imf::Slice::Make(Imf::HALF, halves[i].data(), header.dataWindow(), sizeof(Imath::half),
+                                       sizeof(Imath::half) * static_cast<size_t>(width)));
+    }
+    Imf::OutputFile file(path.c_str(), header);
+    file.setFrameBuffer(buffer);
+    file.writePixels(height);
+}
+
+void WriteUniform(const fs::path& path, int width, int height, const Imf::Rgba& pixel) {
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    WriteChannels(path, width, height,
+                  {{"R", std::vector<float>(count, pixel.r)},
+                   {"G", std::vector<float>(count, pixel.g)},
+                   {"B", std::vector<float>(count, pixel.b)},
+                   {"A", std::vector<float>(count, pixel.a)}});
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+namespace {
+
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                         const fs::path& working_dir) {
+    TempDir capture;
+    const fs::path out = capture / "out", err = capture / "err", in = capture / "in";
+    WriteText(in, input);
+    std::string command;
+    if (!working_dir.empty()) {
+        command += "cd " + ShellQuoted(working_dir.string()) + " && ";
+    }
+    command += ShellQuoted(program);
+    for (const std::string& arg : args) {
+        command += " " + ShellQuoted(arg);
+    }
+    command += " <" + ShellQuoted(in.string()) + " >" + ShellQuoted(out.string()) + " 2>" + ShellQuoted(err.string());
+    const int status = std::system(command.c_str());
+    ProgramResult result;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    result.out = ReadText(out);
+    result.err = ReadText(err);
+    return result;
+}
+
+ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input, const fs::path& working_dir) {
+    return RunProgram(INFERENCE_TOOL_PATH, args, input, working_dir);
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> MakeScene(const fs::path& scene, const SceneSpec& spec) {
+    for (const char* folder : {"color", "velocity", "depth", "jitter", "exposure", "mask"}) {
+        fs::create_directories(scene / folder);
+    }
+    const size_t count = static_cast<size_t>(spec.width) * static_cast<size_t>(spec.height);
+    for (int frame = 0; frame < spec.frames; ++frame) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%04d.exr", frame);
+        std::vector<float> red(count), green(count), blue(count);
+        for (size_t i = 0; i < count; ++i) {
+            red[i] = static_cast<float>((i + static_cast<size_t>(frame) * 7) % 16) / 16.0f;
+            green[i] = static_cast<float>(i % 5) / 5.0f;
+            blue[i] = 0.25f;
+        }
+        WriteChannels(scene / "color" / name, spec.width, spec.height,
+                      {{"R", red}, {"G", green}, {"B", blue}, {"A", std::vector<float>(count, 1.0f)}});
+        WriteUniform(scene / "velocity" / name, spec.width, spec.height, Imf::Rgba(0.5f, 0.25f, 1.0f, 1.0f));
+        if (spec.depth) {
+            WriteUniform(scene / "depth" / name, spec.width, spec.height, Imf::Rgba(0.5f, 0.0f, 0.0f, 1.0f));
+        }
+        WriteUniform(scene / "jitter" / name, 1, 1, Imf::Rgba(0.25f, 0.125f, 2.0f, 1.0f));
+        if (spec.exposure) {
+            WriteUniform(scene / "exposure" / name, 1, 1, Imf::Rgba(1.5f, 0.0f, 0.0f, 1.0f));
+        }
+        for (int mask_frame : spec.mask_frames) {
+            if (mask_frame == frame) {
+                WriteUniform(scene / "mask" / name, spec.width, spec.height, Imf::Rgba(255.0f, 0.0f, 0.0f, 1.0f));
+            }
+        }
+    }
+    std::vector<std::string> args = {"--scene_path",    scene.string(), "--noaa_name",  "color",
+                                     "--velocity_name", "velocity",     "--jitter_name", "jitter",
+                                     "--output_path",   (scene / "out").string()};
+    if (spec.depth) {
+        args.insert(args.end(), {"--depth_name", "depth"});
+    }
+    if (spec.exposure) {
+        args.insert(args.end(), {"--exposure_name", "exposure"});
+    }
+    if (!spec.mask_frames.empty()) {
+        args.insert(args.end(), {"--responsive_mask_name", "mask"});
+    }
+    return args;
+}
+
+}  // namespace test

@@ -1,0 +1,78 @@
+#pragma once
+
+// Helpers shared by the tests: temporary folders, small EXR files written
+// channel by channel, and running the built programs.
+#include <ImfRgba.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder below the system's temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+// One channel of a test image: name and row-major values.
+struct Channel {
+    std::string name;
+    std::vector<float> values;
+};
+
+// Writes an EXR of half channels with the given data window origin.
+void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels,
+                   int origin_x = 0, int origin_y = 0);
+
+// Writes an RGBA image where every pixel holds `pixel`.
+void WriteUniform(const fs::path& path, int width, int height, const Imf::Rgba& pixel);
+
+void WriteText(const fs::path& path, const std::string& text);
+std::string ReadText(const fs::path& path);
+
+struct ProgramResult {
+    int exit_code = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with arguments (each shell-quoted) and standard input from
+// `input` (empty: /dev/null), in `working_dir` when given.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input = {}, const fs::path& working_dir = {});
+
+ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input = {},
+                      const fs::path& working_dir = {});
+
+// Lines of `text` that start with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+
+// The options naming a scene made by MakeScene.
+struct SceneSpec {
+    int frames = 3;
+    int width = 8;
+    int height = 6;
+    bool depth = true;
+    bool exposure = false;
+    std::vector<int> mask_frames;  // frames that get a responsive mask file
+};
+
+// Writes a small scene with folders color, velocity, depth, jitter, exposure,
+// mask and frame files 0000.exr, 0001.exr, ... Returns the tool arguments that
+// name it (output into scene/out).
+std::vector<std::string> MakeScene(const fs::path& scene, const SceneSpec& spec);
+
+}  // namespace test
