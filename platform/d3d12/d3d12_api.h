@@ -10,3 +10,14 @@
 #include <wrl/client.h>
 
 #include "platform/d3d12/dxgi_api.h"
+
+#include <cstring>
+
+namespace softgpu {
+
+// Compares interface ids byte for byte. The COM stubs' operator== reads GUIDs
+// through uint32_t pointers, which breaks strict aliasing and is miscompiled
+// at -O2, so the device never uses it.
+inline bool SameIid(REFIID a, REFIID b) { return std::memcmp(&a, &b, sizeof(IID)) == 0; }
+
+}  // namespace softgpu

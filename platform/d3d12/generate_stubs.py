@@ -103,7 +103,7 @@ def main():
         iids = ", ".join(f"__uuidof({n})" for n in ["IUnknown"] + names)
         print(f"    static bool Implements(REFIID iid) {{")
         print(f"        for (const IID& own : {{{iids}}})")
-        print(f"            if (own == iid) return true;")
+        print(f"            if (softgpu::SameIid(own, iid)) return true;")
         print(f"        return false;")
         print(f"    }}")
         for name in names:

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "gpu/d3d12_headers.h"
+#include "gpu/texture2d.h"
+
+namespace Orfa {
+
+template <class Resource>
+class Loader;
+template <class Resource>
+class Uploader;
+template <class Resource>
+class Downloader;
+
+// How a texture's subresources lie in a linear staging buffer, and tightly
+// packed CPU copies of them (rows of row_sizes bytes, no row pitch).
+template <>
+class Loader<Texture2D> {
+public:
+    explicit Loader(const Texture2D& served);
+    virtual ~Loader() = default;
+
+    Texture2D texture;
+    uint64_t subresource_count = 0;
+    uint64_t total_bytes = 0;
+    std::vector<uint32_t> num_rows;
+    std::vector<uint64_t> row_sizes;
+    std::vector<D3D12_PLACED_SUBRESOURCE_FOOTPRINT> layouts;
+    std::vector<std::vector<uint32_t>> data;
+
+protected:
+    // A committed buffer of total_bytes plus the first offset in `heap_type`.
+    ComPtr<ID3D12Resource> CreateStagingBuffer(D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES initial_state) const;
+    // Copies between data and a mapped staging buffer, row by row.
+    void PackFrom(const uint8_t* mapped);
+    void UnpackTo(uint8_t* mapped) const;
+    // Records the copies between the resource and `buffer`.
+    void RecordCopies(ID3D12GraphicsCommandList* list, ID3D12Resource* buffer, bool to_resource) const;
+};
+
+template <>
+class Uploader<Texture2D> : public Loader<Texture2D> {
+public:
+    explicit Uploader(const Texture2D& served);
+    ~Uploader() override;
+
+    // Fills the upload buffer from data, records the copies and a transition
+    // from COPY_DEST to `state_after`.
+    void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after);
+
+    ComPtr<ID3D12Resource> upload_buffer;
+};
+
+template <>
+class Downloader<Texture2D> : public Loader<Texture2D> {
+public:
+    explicit Downloader(const Texture2D& served);
+    ~Downloader() override;
+
+    // Records a transition to COPY_SOURCE, the copies and the transition back.
+    void RecordReadback(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES current_state);
+    // Copies the readback buffer into data; only after the copies completed.
+    void ReadBack();
+
+    ComPtr<ID3D12Resource> readback_buffer;
+};
+
+// Records one transition barrier over all subresources.
+void RecordTransition(ID3D12GraphicsCommandList* list, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                      D3D12_RESOURCE_STATES after);
+
+}  // namespace Orfa

@@ -1,0 +1,47 @@
+#pragma once
+
+// A command list, allocator and fence on the process's device, for tests that
+// record GPU work and wait for it.
+#include <gtest/gtest.h>
+
+#include "gpu/dx12.h"
+#include "platform/d3d12/softgpu.h"
+
+// GoogleTest defines these on Windows only.
+#ifndef EXPECT_HRESULT_SUCCEEDED
+#define EXPECT_HRESULT_SUCCEEDED(expression) EXPECT_TRUE(SUCCEEDED(expression)) << #expression
+#define ASSERT_HRESULT_SUCCEEDED(expression) ASSERT_TRUE(SUCCEEDED(expression)) << #expression
+#endif
+
+namespace test {
+
+class GpuTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStdout();  // the "Selected adapter" lines of the first use
+        dx12 = &GetDx12();
+        testing::internal::GetCapturedStdout();
+        allocator = dx12->CreateCommandAllocator();
+        list = dx12->CreateCommandList(allocator.Get());
+        fence = dx12->CreateFence(0);
+        errors_before = softgpu_validation_error_count();
+    }
+
+    // Executes what was recorded, waits for it and opens the list again.
+    void Submit() {
+        ExecuteAndWait(dx12->command_queue_.Get(), list.Get(), fence.Get(), ++fence_value);
+        ASSERT_HRESULT_SUCCEEDED(allocator->Reset());
+        ASSERT_HRESULT_SUCCEEDED(list->Reset(allocator.Get(), nullptr));
+    }
+
+    uint64_t NewValidationErrors() const { return softgpu_validation_error_count() - errors_before; }
+
+    Dx12* dx12 = nullptr;
+    ComPtr<ID3D12CommandAllocator> allocator;
+    ComPtr<ID3D12GraphicsCommandList> list;
+    ComPtr<ID3D12Fence> fence;
+    uint64_t fence_value = 0;
+    uint64_t errors_before = 0;
+};
+
+}  // namespace test

@@ -1,0 +1,154 @@
+// The software device's own checks: it must catch what the debug layer catches.
+#include <gtest/gtest.h>
+
+#include "gpu/transfers.h"
+#include "tests/gpu_fixture.h"
+
+namespace {
+
+using Orfa::Texture2D;
+
+class Validation : public test::GpuTest {
+protected:
+    ComPtr<ID3D12Resource> Buffer(UINT64 bytes, D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES state) {
+        D3D12_RESOURCE_DESC desc = {};
+        desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+        desc.Width = bytes;
+        desc.Height = 1;
+        desc.DepthOrArraySize = 1;
+        desc.MipLevels = 1;
+        desc.SampleDesc.Count = 1;
+        desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+        D3D12_HEAP_PROPERTIES heap = {};
+        heap.Type = heap_type;
+        ComPtr<ID3D12Resource> buffer;
+        EXPECT_HRESULT_SUCCEEDED(dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, state,
+                                                                         nullptr, IID_PPV_ARGS(&buffer)));
+        return buffer;
+    }
+
+    // Runs what was recorded and returns the validation lines it caused.
+    std::string SubmitCapturingErrors() {
+        testing::internal::CaptureStderr();
+        Submit();
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+}  // namespace
+
+TEST_F(Validation, WrongBeforeStateIsReported) {
+    Texture2D texture(L"t", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_STATE_COPY_DEST,
+                      D3D12_RESOURCE_FLAG_NONE);
+    Orfa::RecordTransition(list.Get(), texture.resource, D3D12_RESOURCE_STATE_UNORDERED_ACCESS,
+                           D3D12_RESOURCE_STATE_COPY_SOURCE);
+    const std::string errors = SubmitCapturingErrors();
+    EXPECT_EQ(NewValidationErrors(), 1u);
+    EXPECT_NE(errors.find("softgpu: validation error: transition barrier before-state 0x8 does not match the state "
+                          "0x400 of subresource 0 of texture \"t\""),
+              std::string::npos)
+        << errors;
+}
+
+TEST_F(Validation, OutOfBoundsCopiesAreReportedAndNotPerformed) {
+    auto source = Buffer(64, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
+    auto destination = Buffer(32, D3D12_HEAP_TYPE_READBACK, D3D12_RESOURCE_STATE_COPY_DEST);
+    list->CopyBufferRegion(destination.Get(), 0, source.Get(), 0, 64);
+    list->CopyBufferRegion(destination.Get(), 0, source.Get(), ~UINT64{0}, 2);  // an offset that wraps around
+    SubmitCapturingErrors();
+    EXPECT_EQ(NewValidationErrors(), 2u);
+
+    Texture2D texture(L"small", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R8_UNORM, D3D12_RESOURCE_STATE_COPY_SOURCE,
+                      D3D12_RESOURCE_FLAG_NONE);
+    D3D12_TEXTURE_COPY_LOCATION from = {};
+    from.pResource = texture.resource;
+    from.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    D3D12_TEXTURE_COPY_LOCATION to = {};
+    to.pResource = destination.Get();
+    to.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+    to.PlacedFootprint.Footprint = {DXGI_FORMAT_R8_UNORM, 4, 4, 1, 256};  // needs 772 bytes, the buffer has 32
+    list->CopyTextureRegion(&to, 0, 0, 0, &from, nullptr);
+    const std::string errors = SubmitCapturingErrors();
+    EXPECT_EQ(NewValidationErrors(), 3u);
+    EXPECT_NE(errors.find("reaches past the end"), std::string::npos) << errors;
+}
+
+TEST_F(Validation, CopiesNeedCopyStates) {
+    Texture2D texture(L"busy", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R32_FLOAT,
+                      D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    Orfa::Downloader<Texture2D> downloader(texture);
+    D3D12_TEXTURE_COPY_LOCATION from = {};
+    from.pResource = texture.resource;
+    from.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    D3D12_TEXTURE_COPY_LOCATION to = {};
+    to.pResource = downloader.readback_buffer.Get();
+    to.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+    to.PlacedFootprint = downloader.layouts[0];
+    list->CopyTextureRegion(&to, 0, 0, 0, &from, nullptr);  // no transition to COPY_SOURCE first
+    const std::string errors = SubmitCapturingErrors();
+    EXPECT_EQ(NewValidationErrors(), 1u);
+    EXPECT_NE(errors.find("CopyTextureRegion source"), std::string::npos) << errors;
+}
+
+TEST_F(Validation, CommandListLifecycleRules) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(list->Reset(allocator.Get(), nullptr), E_FAIL) << "an open list cannot be reset";
+    ID3D12CommandList* lists[] = {list.Get()};
+    dx12->command_queue_->ExecuteCommandLists(1, lists);  // not closed
+    EXPECT_HRESULT_SUCCEEDED(list->Close());
+    EXPECT_EQ(list->Close(), E_FAIL);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(NewValidationErrors(), 3u);
+    EXPECT_HRESULT_SUCCEEDED(list->Reset(allocator.Get(), nullptr));
+}
+
+TEST_F(Validation, OnlyCpuHeapsMap) {
+    Texture2D texture(L"gpu only", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R8_UNORM,
+                      D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_FLAG_NONE);
+    void* data = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(texture.resource->Map(0, nullptr, &data), E_INVALIDARG);
+    testing::internal::GetCapturedStderr();
+    auto upload = Buffer(16, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
+    EXPECT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, &data));
+    EXPECT_NE(data, nullptr);
+    upload->Unmap(0, nullptr);
+}
+
+TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {
+    Texture2D texture(L"k", dx12->device_.Get(), 2, 1, 1, DXGI_FORMAT_R32_FLOAT,
+                      D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    ComPtr<ISoftGpuKernelRecorder> recorder;
+    ASSERT_HRESULT_SUCCEEDED(list.As(&recorder));
+    SoftGpuKernel write{"write", {{texture.resource, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, SoftGpuAccess::kWrite}},
+                        [](std::span<const SoftGpuSurface> surfaces) {
+                            auto* row = reinterpret_cast<float*>(surfaces[0].Row(0, 0));
+                            row[0] = 1.5f;
+                            row[1] = -2.0f;
+                        }};
+    ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(write));
+    Orfa::Downloader<Texture2D> downloader(texture);
+    downloader.RecordReadback(list.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+    // A kernel that needs a state the texture is not in is reported.
+    SoftGpuKernel wrong{"wrong", {{texture.resource, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
+                                   SoftGpuAccess::kRead}},
+                        [](std::span<const SoftGpuSurface>) {}};
+    ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(wrong));
+    const std::string errors = SubmitCapturingErrors();
+    downloader.ReadBack();
+    const auto* values = reinterpret_cast<const float*>(downloader.data[0].data());
+    EXPECT_EQ(values[0], 1.5f);
+    EXPECT_EQ(values[1], -2.0f);
+    EXPECT_EQ(NewValidationErrors(), 1u);
+    EXPECT_NE(errors.find("kernel \"wrong\""), std::string::npos) << errors;
+}
+
+TEST(SoftGpuDevice, OtherDevicesAreTold) {
+    testing::internal::CaptureStdout();
+    Dx12& dx12 = GetDx12();
+    testing::internal::GetCapturedStdout();
+    ComPtr<ISoftGpuDevice> own;
+    EXPECT_HRESULT_SUCCEEDED(dx12.device_.As(&own));
+    ComPtr<ISoftGpuKernelRecorder> not_a_list;
+    EXPECT_EQ(dx12.device_.As(&not_a_list), E_NOINTERFACE);
+}
