@@ -1,0 +1,326 @@
+#include "platform/kavo/context.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/kavo/features.h"
+
+namespace kavo {
+
+namespace {
+
+template <class Pixel>
+ImageView<Pixel> ViewOf(const SoftGpuSurface& surface, uint32_t subresource = 0) {
+    const D3D12_PLACED_SUBRESOURCE_FOOTPRINT& layout = surface.layouts[subresource];
+    return {surface.data + layout.Offset, layout.Footprint.RowPitch, layout.Footprint.Width, layout.Footprint.Height};
+}
+
+D3D12_RESOURCE_DESC DescOf(ID3D12Resource* resource) { return resource->GetDesc(); }
+
+bool IsTexture(ID3D12Resource* resource, DXGI_FORMAT format) {
+    const D3D12_RESOURCE_DESC desc = DescOf(resource);
+    return desc.Dimension == D3D12_RESOURCE_DIMENSION_TEXTURE2D && desc.Format == format;
+}
+
+void Transition(ID3D12GraphicsCommandList* list, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                D3D12_RESOURCE_STATES after) {
+    D3D12_RESOURCE_BARRIER barrier = {};
+    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
+    barrier.Transition.pResource = resource;
+    barrier.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
+    barrier.Transition.StateBefore = before;
+    barrier.Transition.StateAfter = after;
+    list->ResourceBarrier(1, &barrier);
+}
+
+constexpr uint32_t kMaxDimension = 16384;
+
+}  // namespace
+
+KavoResult Context::SelectModel(uint32_t model) {
+    if (model != KAVO_MODEL_KPSS && model != KAVO_MODEL_SPLAT) return kUnknownModel;
+    model_ = static_cast<Model>(model);
+    if (initialized_) return CreateOutputResources();
+    return KAVO_SUCCESS;
+}
+
+KavoProperties Context::Properties() const {
+    KavoProperties properties{};
+    properties.version = 1;
+    properties.model = static_cast<uint32_t>(model_);
+    properties.output_width = init_.output_width;
+    properties.output_height = init_.output_height;
+    properties.dump_resource_count = static_cast<uint32_t>(dumpable_.size());
+    return properties;
+}
+
+KavoResult Context::Init(const KavoInitParams& params) {
+    if (params.output_width == 0 || params.output_height == 0 || params.output_width > kMaxDimension ||
+        params.output_height > kMaxDimension) {
+        return kInvalidArgument;
+    }
+    init_ = params;
+    const KavoResult result = CreateOutputResources();
+    initialized_ = result == KAVO_SUCCESS;
+    return result;
+}
+
+ComPtr<ID3D12Resource> Context::Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
+                                        DXGI_FORMAT format) {
+    // Describe and create an intermediate: it lives in the unordered-access state.
+    D3D12_RESOURCE_DESC desc = {};
+    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+    desc.Width = std::max(1u, width);
+    desc.Height = std::max(1u, height);
+    desc.DepthOrArraySize = slices;
+    desc.MipLevels = 1;
+    desc.Format = format;
+    desc.SampleDesc.Count = 1;
+    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    D3D12_HEAP_PROPERTIES heap = {};
+    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
+    ComPtr<ID3D12Resource> resource;
+    if (FAILED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
+                                                D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
+                                                IID_PPV_ARGS(&resource)))) {
+        return nullptr;
+    }
+    resource->SetName(name);
+    return resource;
+}
+
+ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
+    D3D12_RESOURCE_DESC desc = {};
+    desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+    desc.Width = std::max<uint64_t>(4, bytes);
+    desc.Height = 1;
+    desc.DepthOrArraySize = 1;
+    desc.MipLevels = 1;
+    desc.SampleDesc.Count = 1;
+    desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    D3D12_HEAP_PROPERTIES heap = {};
+    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
+    ComPtr<ID3D12Resource> resource;
+    if (FAILED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
+                                                D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
+                                                IID_PPV_ARGS(&resource)))) {
+        return nullptr;
+    }
+    resource->SetName(name);
+    return resource;
+}
+
+KavoResult Context::CreateOutputResources() {
+    const uint32_t w = init_.output_width, h = init_.output_height;
+    history_ = Texture(L"kavo:history", w, h, 1, DXGI_FORMAT_R16G16B16A16_FLOAT);
+    reprojected_history_ = Texture(L"reprojected_history", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
+    reconstruction_weight_ = Texture(L"reconstruction_weights", w, h, 1, DXGI_FORMAT_R32_FLOAT);
+    history_packed_ = Texture(L"history_r11g11b10", w, h, 1, DXGI_FORMAT_R11G11B10_FLOAT);
+    splat_accumulation_ =
+        model_ == Model::kSplat ? Texture(L"splat_accumulation", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT) : nullptr;
+    const bool made = history_ && reprojected_history_ && reconstruction_weight_ && history_packed_ &&
+                      (model_ != Model::kSplat || splat_accumulation_);
+    return made ? KAVO_SUCCESS : kOutOfMemory;
+}
+
+KavoResult Context::CreateInputResources(uint32_t width, uint32_t height) {
+    input_width_ = width;
+    input_height_ = height;
+    cells_x_ = std::max(1u, (width + kFeatureTile - 1) / kFeatureTile);
+    cells_y_ = std::max(1u, (height + kFeatureTile - 1) / kFeatureTile);
+    const uint64_t cells = uint64_t{cells_x_} * cells_y_;
+    motion_ = Texture(L"motion", width, height, 1, DXGI_FORMAT_R16G16_FLOAT);
+    motion_output_ = Texture(L"motion_output_pixels", width, height, 1, DXGI_FORMAT_R32G32_FLOAT);
+    luminance_ = Texture(L"luminance", width, height, 1, DXGI_FORMAT_R16_FLOAT);
+    previous_depth_ = Texture(L"previous_depth", width, height, 1, DXGI_FORMAT_R32_FLOAT);
+    luminance_pyramid_ = Texture(L"luminance_pyramid", (width + 1) / 2, (height + 1) / 2, 2, DXGI_FORMAT_R32_FLOAT);
+    clip_boxes_ = Texture(L"clip_boxes", (width + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding,
+                          (height + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding, 2,
+                          DXGI_FORMAT_R32G32B32A32_SINT);
+    packed_features_ = Buffer(L"packed_features", cells * kPackedFeatureChannels);
+    sample_counts_ = Buffer(L"sample_counts_int32_", cells * kSampleCountChannels * 4);
+    const bool made = motion_ && motion_output_ && luminance_ && previous_depth_ && luminance_pyramid_ && clip_boxes_ &&
+                      packed_features_ && sample_counts_;
+    if (!made) input_width_ = input_height_ = 0;
+    return made ? KAVO_SUCCESS : kOutOfMemory;
+}
+
+KavoResult Context::CheckInputs(const KavoExecuteParams& p) const {
+    const uint32_t flags = init_.flags;
+    if (!p.color || !p.velocity || !p.output) return kInvalidArgument;
+    if (!(flags & KAVO_INIT_FLAG_NO_DEPTH) && !p.depth) return kInvalidArgument;
+    if ((flags & KAVO_INIT_FLAG_EXPOSURE_TEXTURE) && !p.exposure) return kInvalidArgument;
+    if ((flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) && !p.responsive_mask) return kInvalidArgument;
+    if (p.input_width == 0 || p.input_height == 0 || p.input_width > kMaxDimension ||
+        p.input_height > kMaxDimension) {
+        return kInvalidArgument;
+    }
+    const bool formats_ok =
+        IsTexture(p.color, DXGI_FORMAT_R16G16B16A16_FLOAT) && IsTexture(p.velocity, DXGI_FORMAT_R16G16_FLOAT) &&
+        IsTexture(p.output, DXGI_FORMAT_R16G16B16A16_FLOAT) &&
+        (!p.depth || IsTexture(p.depth, DXGI_FORMAT_R32_FLOAT)) &&
+        (!p.exposure || IsTexture(p.exposure, DXGI_FORMAT_R32_FLOAT)) &&
+        (!p.responsive_mask || IsTexture(p.responsive_mask, DXGI_FORMAT_R8_UNORM));
+    if (!formats_ok) return kUnsupportedFormat;
+    const D3D12_RESOURCE_DESC output = DescOf(p.output);
+    if (output.Width != init_.output_width || output.Height != init_.output_height) return kInvalidArgument;
+    return KAVO_SUCCESS;
+}
+
+FrameSettings Context::SettingsFor(const KavoExecuteParams& p) const {
+    const uint32_t flags = init_.flags;
+    FrameSettings s;
+    s.model = model_;
+    s.input_width = p.input_width;
+    s.input_height = p.input_height;
+    s.color_base_x = p.color_base.x;
+    s.color_base_y = p.color_base.y;
+    s.velocity_base_x = p.velocity_base.x;
+    s.velocity_base_y = p.velocity_base.y;
+    s.depth_base_x = p.depth_base.x;
+    s.depth_base_y = p.depth_base.y;
+    s.jitter_x = p.jitter_x * jitter_scale_[0];
+    s.jitter_y = p.jitter_y * jitter_scale_[1];
+    s.previous_jitter_x = previous_jitter_[0];
+    s.previous_jitter_y = previous_jitter_[1];
+    s.velocity_scale_x = velocity_scale_[0];
+    s.velocity_scale_y = velocity_scale_[1];
+    s.exposure = p.exposure_scale;
+    s.reset = p.reset != 0;
+    s.has_depth = !(flags & KAVO_INIT_FLAG_NO_DEPTH);
+    s.inverted_depth = (flags & KAVO_INIT_FLAG_INVERTED_DEPTH) != 0;
+    s.velocity_ndc = (flags & KAVO_INIT_FLAG_VELOCITY_NDC) != 0;
+    s.ldr = (flags & KAVO_INIT_FLAG_LDR_INPUT_COLOR) != 0;
+    s.jittered_motion = (flags & KAVO_INIT_FLAG_JITTERED_MV) != 0;
+    if (!std::isfinite(s.jitter_x)) s.jitter_x = 0;
+    if (!std::isfinite(s.jitter_y)) s.jitter_y = 0;
+    return s;
+}
+
+KavoResult Context::Execute(ID3D12GraphicsCommandList* list, const KavoExecuteParams& p) {
+    if (!initialized_) return kNotInitialized;
+    if (const KavoResult check = CheckInputs(p); check != KAVO_SUCCESS) return check;
+    ComPtr<ISoftGpuKernelRecorder> recorder;
+    if (FAILED(list->QueryInterface(IID_PPV_ARGS(&recorder)))) return kUnsupportedDevice;
+    if (p.input_width != input_width_ || p.input_height != input_height_) {
+        if (const KavoResult made = CreateInputResources(p.input_width, p.input_height); made != KAVO_SUCCESS) {
+            return made;
+        }
+    }
+
+    const FrameSettings settings = SettingsFor(p);
+    previous_jitter_[0] = settings.jitter_x;
+    previous_jitter_[1] = settings.jitter_y;
+    const bool exposure_from_texture = (init_.flags & KAVO_INIT_FLAG_EXPOSURE_TEXTURE) && p.exposure;
+
+    // The kernel's resources; their order is the order of the surfaces it gets.
+    const auto read = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+    const auto write = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+    SoftGpuKernel kernel;
+    kernel.name = settings.model == Model::kSplat ? "kavo_splat" : "kavo_kpss";
+    auto use = [&](ID3D12Resource* resource, D3D12_RESOURCE_STATES state) {
+        if (resource == nullptr) return -1;
+        kernel.uses.push_back({resource, state, state == write ? SoftGpuAccess::kWrite : SoftGpuAccess::kRead});
+        return static_cast<int>(kernel.uses.size() - 1);
+    };
+    const int color = use(p.color, read), velocity = use(p.velocity, read);
+    const int depth = settings.has_depth ? use(p.depth, read) : -1;
+    const int exposure = exposure_from_texture ? use(p.exposure, read) : -1;
+    const int mask = (init_.flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) ? use(p.responsive_mask, read) : -1;
+    const int output = use(p.output, write);
+    const int history = use(history_.Get(), write), reprojected = use(reprojected_history_.Get(), write),
+              weights = use(reconstruction_weight_.Get(), write), packed = use(history_packed_.Get(), write),
+              splat = use(splat_accumulation_.Get(), write), motion = use(motion_.Get(), write),
+              motion_output = use(motion_output_.Get(), write), luminance = use(luminance_.Get(), write),
+              previous_depth = use(previous_depth_.Get(), write),
+              pyramid = use(luminance_pyramid_.Get(), write), clip = use(clip_boxes_.Get(), write),
+              features = use(packed_features_.Get(), write), counts = use(sample_counts_.Get(), write);
+    const uint32_t cells_x = cells_x_, cells_y = cells_y_;
+
+    kernel.run = [=, this](std::span<const SoftGpuSurface> surfaces) {
+        FrameSettings s = settings;
+        if (exposure >= 0) s.exposure = ViewOf<float>(surfaces[exposure]).At(0, 0);
+        if (!(s.exposure > 0.0f) || !std::isfinite(s.exposure)) s.exposure = 1.0f;
+        FrameInputs in;
+        in.color = ViewOf<const Half4>(surfaces[color]);
+        in.velocity = ViewOf<const Half2>(surfaces[velocity]);
+        if (depth >= 0) in.depth = ViewOf<const float>(surfaces[depth]);
+        if (mask >= 0) in.responsive_mask = ViewOf<const uint8_t>(surfaces[mask]);
+        Intermediates work;
+        work.history = ViewOf<Half4>(surfaces[history]);
+        work.reprojected_history = ViewOf<Float4>(surfaces[reprojected]);
+        work.reconstruction_weight = ViewOf<float>(surfaces[weights]);
+        work.history_packed = ViewOf<uint32_t>(surfaces[packed]);
+        if (splat >= 0) work.splat_accumulation = ViewOf<Float4>(surfaces[splat]);
+        work.motion = ViewOf<Half2>(surfaces[motion]);
+        work.motion_output = ViewOf<Float2>(surfaces[motion_output]);
+        work.luminance = ViewOf<Imath::half>(surfaces[luminance]);
+        work.previous_depth = ViewOf<float>(surfaces[previous_depth]);
+        UpscaleFrame(s, in, work, scratch_, ViewOf<Half4>(surfaces[output]));
+
+        FeatureViews views;
+        views.luminance_pyramid[0] = ViewOf<float>(surfaces[pyramid], 0);
+        views.luminance_pyramid[1] = ViewOf<float>(surfaces[pyramid], 1);
+        views.clip_boxes[0] = ViewOf<Int4>(surfaces[clip], 0);
+        views.clip_boxes[1] = ViewOf<Int4>(surfaces[clip], 1);
+        views.packed_features = reinterpret_cast<uint8_t*>(surfaces[features].data);
+        views.sample_counts = reinterpret_cast<int32_t*>(surfaces[counts].data);
+        views.cells_x = cells_x;
+        views.cells_y = cells_y;
+        ComputeFeatures(s, scratch_, work, views);
+    };
+
+    // The caller hands the output over readable; the kernel writes it unordered.
+    Transition(list, p.output, read, write);
+    if (FAILED(recorder->RecordKernel(kernel))) return kInvalidArgument;
+    Transition(list, p.output, write, read);
+    return KAVO_SUCCESS;
+}
+
+KavoResult Context::DumpList(const ResourceDumpList** list) {
+    if (!initialized_) return kNotInitialized;
+    dumpable_.clear();
+    auto add = [&](const char* name, const ComPtr<ID3D12Resource>& resource, uint32_t as_tensor,
+                   uint32_t padding = 0, uint32_t channels = 0) {
+        if (!resource) return;
+        dumpable_.push_back({name, resource, as_tensor, padding, channels, cells_x_, cells_y_});
+    };
+    add("kavo:history", history_, 0);
+    add("reprojected_history", reprojected_history_, 0);
+    add("reconstruction_weights", reconstruction_weight_, 0);
+    add("history_r11g11b10", history_packed_, 0);
+    add("splat_accumulation", splat_accumulation_, 0);
+    add("motion", motion_, 0);
+    add("motion_output_pixels", motion_output_, 0);
+    add("luminance", luminance_, 0);
+    add("previous_depth", previous_depth_, 0);
+    add("luminance_pyramid", luminance_pyramid_, 1);
+    add("clip_boxes", clip_boxes_, 1, kClipBoxPadding);
+    add("packed_features", packed_features_, 1, 0, kPackedFeatureChannels);
+    add("sample_counts_int32_", sample_counts_, 1, 0, kSampleCountChannels);
+
+    dump_resources_.clear();
+    dump_names_.clear();
+    dump_as_tensor_.clear();
+    dump_padding_.clear();
+    dump_channels_.clear();
+    dump_width_.clear();
+    dump_height_.clear();
+    for (const DumpableResource& entry : dumpable_) {
+        dump_resources_.push_back(entry.resource.Get());
+        dump_names_.push_back(entry.name.c_str());
+        dump_as_tensor_.push_back(entry.as_tensor);
+        dump_padding_.push_back(entry.padding);
+        dump_channels_.push_back(entry.buffer_channels);
+        dump_width_.push_back(entry.buffer_width);
+        dump_height_.push_back(entry.buffer_height);
+    }
+    dump_list_ = {static_cast<uint32_t>(dumpable_.size()), dump_resources_.data(), dump_names_.data(),
+                  dump_as_tensor_.data(), dump_padding_.data(), dump_channels_.data(), dump_width_.data(),
+                  dump_height_.data()};
+    *list = &dump_list_;
+    return KAVO_SUCCESS;
+}
+
+}  // namespace kavo

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/d3d12/softgpu.h"
+#include "platform/kavo/upscale.h"
+#include "upscaler/kavo_api.h"
+
+namespace kavo {
+
+// Result codes besides success.
+enum : KavoResult {
+    kInvalidArgument = 1,
+    kNotInitialized = 2,
+    kUnsupportedDevice = 3,
+    kUnknownModel = 4,
+    kOutOfMemory = 5,
+    kUnsupportedFormat = 6,
+};
+
+template <class T>
+using ComPtr = Microsoft::WRL::ComPtr<T>;
+
+// A resource the library offers for dumping, with how to read it as a tensor.
+struct DumpableResource {
+    std::string name;
+    ComPtr<ID3D12Resource> resource;
+    uint32_t as_tensor = 0;
+    uint32_t padding = 0;
+    uint32_t buffer_channels = 0, buffer_width = 0, buffer_height = 0;
+};
+
+class Context {
+public:
+    explicit Context(ComPtr<ID3D12Device> device) : device_(std::move(device)) {}
+
+    KavoResult SelectModel(uint32_t model);
+    KavoProperties Properties() const;
+    KavoResult Init(const KavoInitParams& params);
+    void SetJitterScale(float x, float y) { jitter_scale_[0] = x, jitter_scale_[1] = y; }
+    void SetVelocityScale(float x, float y) { velocity_scale_[0] = x, velocity_scale_[1] = y; }
+    KavoResult Execute(ID3D12GraphicsCommandList* list, const KavoExecuteParams& params);
+    KavoResult DumpList(const ResourceDumpList** list);
+
+private:
+    KavoResult CreateOutputResources();
+    KavoResult CreateInputResources(uint32_t width, uint32_t height);
+    ComPtr<ID3D12Resource> Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
+                                   DXGI_FORMAT format);
+    ComPtr<ID3D12Resource> Buffer(const wchar_t* name, uint64_t bytes);
+    KavoResult CheckInputs(const KavoExecuteParams& params) const;
+    FrameSettings SettingsFor(const KavoExecuteParams& params) const;
+
+    ComPtr<ID3D12Device> device_;
+    Model model_ = Model::kKpss;
+    bool initialized_ = false;
+    KavoInitParams init_{};
+    float jitter_scale_[2] = {1, 1};
+    float velocity_scale_[2] = {1, 1};
+    float previous_jitter_[2] = {0, 0};
+
+    // Output resolution.
+    ComPtr<ID3D12Resource> history_, reprojected_history_, reconstruction_weight_, history_packed_,
+        splat_accumulation_;
+    // Input resolution, made on the first frame and again when the input size changes.
+    uint32_t input_width_ = 0, input_height_ = 0;
+    ComPtr<ID3D12Resource> motion_, motion_output_, luminance_, previous_depth_, luminance_pyramid_, clip_boxes_, packed_features_,
+        sample_counts_;
+    uint32_t cells_x_ = 0, cells_y_ = 0;
+
+    Scratch scratch_;  // used by the kernels only, which run one at a time
+
+    std::vector<DumpableResource> dumpable_;
+    std::vector<ID3D12Resource*> dump_resources_;
+    std::vector<const char*> dump_names_;
+    std::vector<uint32_t> dump_as_tensor_, dump_padding_, dump_channels_, dump_width_, dump_height_;
+    ResourceDumpList dump_list_{};
+};
+
+}  // namespace kavo

@@ -1,0 +1,64 @@
+#pragma once
+
+// The reference upscaler's per-frame algorithm on CPU image views, apart from
+// any device: what the library's kernels run.
+#include <cstdint>
+#include <vector>
+
+#include "platform/kavo/image.h"
+
+namespace kavo {
+
+enum class Model : uint32_t { kKpss = 0, kSplat = 1 };
+
+// What the caller asked for at initialisation and per frame.
+struct FrameSettings {
+    Model model = Model::kKpss;
+    uint32_t input_width = 0, input_height = 0;  // the colour region
+    uint32_t color_base_x = 0, color_base_y = 0;
+    uint32_t velocity_base_x = 0, velocity_base_y = 0;
+    uint32_t depth_base_x = 0, depth_base_y = 0;
+    float jitter_x = 0, jitter_y = 0;          // in input pixels, scaled
+    float previous_jitter_x = 0, previous_jitter_y = 0;
+    float velocity_scale_x = 1, velocity_scale_y = 1;
+    float exposure = 1;                       // from the texture or the scale
+    bool reset = false;
+    bool has_depth = false;
+    bool inverted_depth = false;
+    bool velocity_ndc = false;  // motion vectors in normalised device coordinates
+    bool ldr = false;
+    bool jittered_motion = false;
+};
+
+struct FrameInputs {
+    ImageView<const Half4> color;
+    ImageView<const Half2> velocity;
+    ImageView<const float> depth;            // empty without depth
+    ImageView<const uint8_t> responsive_mask;  // empty without a mask
+};
+
+// The library's intermediates: each is also a resource it offers for dumping.
+struct Intermediates {
+    // Output resolution.
+    ImageView<Half4> history;                // tone-mapped colour, accumulated weight in alpha
+    ImageView<Float4> reprojected_history;   // history moved by the motion, before rectification
+    ImageView<float> reconstruction_weight;  // weight of this frame's samples per output pixel
+    ImageView<uint32_t> history_packed;      // the history colour as R11G11B10
+    ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
+    // Input resolution.
+    ImageView<Half2> motion;         // dilated motion, input pixels
+    ImageView<Float2> motion_output;  // dilated motion, output pixels
+    ImageView<Imath::half> luminance;
+    ImageView<float> previous_depth;  // the last frame's depth, for telling disocclusions
+};
+
+// Scratch memory kept between frames so that no frame allocates.
+struct Scratch {
+    std::vector<Float4> color;  // tone-mapped input colour at input resolution
+};
+
+// Runs one frame: fills the intermediates and writes the output image.
+void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, const Intermediates& work,
+                  Scratch& scratch, const ImageView<Half4>& output);
+
+}  // namespace kavo

@@ -1,0 +1,160 @@
+// scenegen: writes a synthetic scene in the inference tool's layout, with
+// ground-truth frames at the output resolution and a configuration file that
+// `inference_tool --config` reads. The same arguments give the same bytes.
+#include <CLI/CLI.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "app/options.h"
+#include "scene/exr_image.h"
+#include "scene/path_text.h"
+#include "tools/scene_content.h"
+#include "upscaler/upscaler.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    std::string folder;
+    uint32_t width = 320;
+    uint32_t height = 180;
+    uint32_t frames = 24;
+    std::string quality = "performance";
+    bool exposure = false;
+    bool mask = false;
+    bool raw = false;             // raw signed velocity and jitter instead of sign bits
+    bool pixel_velocity = false;  // velocity in input pixels instead of normalised device coordinates
+    float speed = 1.0f;
+    uint64_t seed = 1;
+    float exposure_value = 0.8f;
+};
+
+constexpr uint32_t kTruthSamples = 4;  // per axis, per output pixel
+
+Imf::Rgba Encoded(float x, float y, bool raw) {
+    if (raw) return Imf::Rgba(x, y, 0.0f, 1.0f);
+    const float signs = static_cast<float>((x < 0 ? 1 : 0) | (y < 0 ? 2 : 0));
+    return Imf::Rgba(std::fabs(x), std::fabs(y), signs, 1.0f);
+}
+
+// The image of one input kind at one frame, evaluated per pixel.
+template <class PixelOf>
+void WriteImage(const fs::path& path, uint32_t width, uint32_t height, PixelOf pixel_of) {
+    Imf::Array2D<Imf::Rgba> pixels(height, width);
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, height), [&](const tbb::blocked_range<uint32_t>& rows) {
+        for (uint32_t y = rows.begin(); y != rows.end(); ++y) {
+            for (uint32_t x = 0; x < width; ++x) pixels[y][x] = pixel_of(x, y);
+        }
+    });
+    WriteExrImage(PathToUtf8(path), ExrImageInfo{width, height, 0, 1.0f, 1000.0f}, pixels, Imf::PIZ_COMPRESSION);
+}
+
+void WriteFrame(const Options& o, const scenegen::World& world, uint32_t frame, uint32_t out_w, uint32_t out_h) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04u.exr", frame);
+    const fs::path root(o.folder);
+    const auto jitter = scenegen::Jitter(frame);
+    // Motion from the previous frame to this one, as decoded by the tool it
+    // must point back: the encoded form stores it forwards, the raw form backwards.
+    auto velocity = [&](const scenegen::Hit& hit) {
+        float vx = hit.motion_x, vy = hit.motion_y;
+        if (!o.pixel_velocity) {
+            vx = 2.0f * vx / world.width;
+            vy = -2.0f * vy / world.height;
+        }
+        return o.raw ? Encoded(-vx, -vy, true) : Encoded(vx, vy, false);
+    };
+    auto sample = [&](uint32_t x, uint32_t y) {
+        return scenegen::Shade(world, x + 0.5f + jitter[0], y + 0.5f + jitter[1], frame);
+    };
+    const auto w = static_cast<uint32_t>(world.width), h = static_cast<uint32_t>(world.height);
+    WriteImage(root / "color" / name, w, h, [&](uint32_t x, uint32_t y) {
+        const auto hit = sample(x, y);
+        return Imf::Rgba(hit.color[0], hit.color[1], hit.color[2], 1.0f);
+    });
+    WriteImage(root / "velocity" / name, w, h, [&](uint32_t x, uint32_t y) { return velocity(sample(x, y)); });
+    WriteImage(root / "depth" / name, w, h,
+               [&](uint32_t x, uint32_t y) { return Imf::Rgba(sample(x, y).depth, 0.0f, 0.0f, 1.0f); });
+    WriteImage(root / "jitter" / name, 1, 1, [&](uint32_t, uint32_t) { return Encoded(jitter[0], jitter[1], o.raw); });
+    if (o.exposure) {
+        WriteImage(root / "exposure" / name, 1, 1,
+                   [&](uint32_t, uint32_t) { return Imf::Rgba(o.exposure_value, 0.0f, 0.0f, 1.0f); });
+    }
+    if (o.mask) {
+        // The fastest disc is marked responsive: integers 0 or 255 in R.
+        WriteImage(root / "mask" / name, w, h, [&](uint32_t x, uint32_t y) {
+            return Imf::Rgba(sample(x, y).disc == 0 ? 255.0f : 0.0f, 0.0f, 0.0f, 1.0f);
+        });
+    }
+    WriteImage(root / "ground_truth" / name, out_w, out_h, [&](uint32_t ox, uint32_t oy) {
+        float sum[3] = {0, 0, 0};
+        for (uint32_t k = 0; k < kTruthSamples * kTruthSamples; ++k) {
+            const float px = (ox + (k % kTruthSamples + 0.5f) / kTruthSamples) * world.width / out_w;
+            const float py = (oy + (k / kTruthSamples + 0.5f) / kTruthSamples) * world.height / out_h;
+            const auto hit = scenegen::Shade(world, px, py, frame);
+            for (int c = 0; c < 3; ++c) sum[c] += hit.color[c];
+        }
+        const float n = kTruthSamples * kTruthSamples;
+        return Imf::Rgba(sum[0] / n, sum[1] / n, sum[2] / n, 1.0f);
+    });
+}
+
+void WriteConfig(const Options& o) {
+    const fs::path root = fs::canonical(o.folder);
+    std::ofstream config(root / "scene.ini");
+    config << "# Written by scenegen: run it with inference_tool --config " << PathToUtf8(root / "scene.ini") << "\n"
+           << "scene_path=\"" << PathToUtf8(root) << "\"\n"
+           << "noaa_name=\"color\"\nvelocity_name=\"velocity\"\ndepth_name=\"depth\"\njitter_name=\"jitter\"\n"
+           << "output_path=\"" << PathToUtf8(root / "output") << "\"\n"
+           << "quality=\"" << o.quality << "\"\n";
+    if (o.exposure) config << "exposure_name=\"exposure\"\n";
+    if (o.mask) config << "responsive_mask_name=\"mask\"\n";
+    if (o.pixel_velocity) config << "velocity_viewport_space=true\n";
+    if (o.raw) config << "raw_velocity=true\nraw_jitter=true\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("scenegen: writes a synthetic scene for the inference tool");
+    Options o;
+    app.add_option("folder", o.folder, "Folder to write the scene into")->required();
+    app.add_option("--width", o.width, "Input width in pixels")->check(CLI::Range(8u, 8192u));
+    app.add_option("--height", o.height, "Input height in pixels")->check(CLI::Range(8u, 8192u));
+    app.add_option("--frames", o.frames, "Number of frames")->check(CLI::Range(1u, 100000u));
+    app.add_option("--quality", o.quality, "Quality setting the ground truth is sized for");
+    app.add_flag("--exposure", o.exposure, "Write an exposure input");
+    app.add_flag("--mask", o.mask, "Write a responsive mask input");
+    app.add_flag("--raw", o.raw, "Store velocity and jitter as signed values instead of sign bits");
+    app.add_flag("--pixel-velocity", o.pixel_velocity,
+                 "Velocity in input pixels instead of normalised device coordinates");
+    app.add_option("--speed", o.speed, "Motion speed multiplier")->check(CLI::Range(0.0f, 100.0f));
+    app.add_option("--seed", o.seed, "Seed of the scene's layout");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        const float factor = UpscaleFactor(QualityFromName(o.quality));
+        const uint32_t out_w = OutputSize(o.width, factor), out_h = OutputSize(o.height, factor);
+        for (const char* folder : {"color", "velocity", "depth", "jitter", "ground_truth"}) {
+            fs::create_directories(fs::path(o.folder) / folder);
+        }
+        if (o.exposure) fs::create_directories(fs::path(o.folder) / "exposure");
+        if (o.mask) fs::create_directories(fs::path(o.folder) / "mask");
+        const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed);
+        for (uint32_t frame = 0; frame < o.frames; ++frame) WriteFrame(o, world, frame, out_w, out_h);
+        WriteConfig(o);
+        std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (ground truth "
+                  << out_w << "x" << out_h << ") to " << PathToUtf8(fs::canonical(o.folder)) << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << "scenegen: " << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}

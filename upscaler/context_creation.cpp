@@ -1,0 +1,129 @@
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+
+#include "app/inference_run.h"
+#include "gpu/dx12.h"
+#include "upscaler/upscaler.h"
+
+namespace {
+
+struct NetworkModel {
+    const char* name;
+    uint32_t number;
+};
+constexpr NetworkModel NetworkModels[] = {{"kpss", KAVO_MODEL_KPSS}, {"splat", KAVO_MODEL_SPLAT}};
+
+struct QualityFactor {
+    uint32_t quality_value;
+    float factor;
+};
+constexpr QualityFactor UpscaleFactors[] = {{104, 1.3f}, {103, 1.5f}, {102, 1.7f}, {101, 2.0f}};
+
+void Check(KavoResult result, const char* message) {
+    if (result != KAVO_SUCCESS) throw std::runtime_error(message);
+}
+
+void SelectNetworkModel(InferenceRun& run) {
+    if (run.settings.network_name.empty()) return;
+    const std::optional<uint32_t> model = NetworkModelNumber(run.settings.network_name);
+    if (!model) return;  // an unknown name keeps the library's default model
+    std::cout << "Using `" << run.settings.network_name << "` model for inference" << std::endl;
+    kavoSelectNetworkModel(run.kavo_context, *model);  // the library keeps its model when this fails
+}
+
+void DeriveOutputResolution(InferenceRun& run) {
+    const ImageSize input = run.frame_queue.front().color_size;
+    const float factor = UpscaleFactor(run.settings.quality_value);
+    run.output_resolution = {OutputSize(input.width, factor), OutputSize(input.height, factor)};
+    std::cout << "Color input resolution = {" << input.width << "x" << input.height << "}\n"
+              << "Kavo Output resolution = {" << run.output_resolution[0] << "x" << run.output_resolution[1] << "}\n"
+              << "Upscale factor = x" << factor << std::endl;
+}
+
+void InitializeLibrary(InferenceRun& run) {
+    KavoProperties properties{};
+    Check(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties), "Unable to get props");
+
+    KavoInitParams params{};
+    params.output_width = run.output_resolution[0];
+    params.output_height = run.output_resolution[1];
+    params.quality = run.settings.quality_value;
+    params.flags = InitFlags(run.settings);
+    Check(kavoD3D12Init(run.kavo_context, &params), "Unable to initialize kavo");
+}
+
+void CreateCommandObjects(InferenceRun& run) {
+    Dx12& dx12 = GetDx12();
+    run.app_cmd_allocator = dx12.CreateCommandAllocator();
+    run.app_cmd_list = dx12.CreateCommandList(run.app_cmd_allocator.Get());
+    run.app_cmd_list->SetName(L"app_cmd_list");
+    run.app_fence = dx12.CreateFence(0);
+    run.app_fence->SetName(L"app_fence");
+}
+
+void ApplyScales(InferenceRun& run) {
+    const RunSettings& s = run.settings;
+    if (s.jitter_scale_set) {
+        std::cout << "using jitter scale\n";
+        Check(kavoSetJitterScale(run.kavo_context, s.jitter_scale.first, s.jitter_scale.second),
+              "kavoSetJitterScale failed");
+    }
+    if (s.velocity_scale_set) {
+        std::cout << "using velocity scale\n";
+        Check(kavoSetVelocityScale(run.kavo_context, s.velocity_scale.first, s.velocity_scale.second),
+              "kavoSetVelocityScale failed");
+    }
+}
+
+}  // namespace
+
+std::optional<uint32_t> NetworkModelNumber(const std::string& name) {
+    for (const NetworkModel& model : NetworkModels) {
+        if (name == model.name) return model.number;
+    }
+    return std::nullopt;
+}
+
+float UpscaleFactor(uint32_t quality_value) {
+    for (const QualityFactor& entry : UpscaleFactors) {
+        if (entry.quality_value == quality_value) return entry.factor;
+    }
+    return 1.0f;
+}
+
+uint32_t OutputSize(uint32_t input_size, float factor) {
+    const float size = std::ceil(static_cast<float>(input_size) * factor);
+    // 2^32 is the first float past the 32-bit range; NaN saturates as well.
+    if (!(size < 4294967296.0f)) return std::numeric_limits<uint32_t>::max();
+    return size > 0.0f ? static_cast<uint32_t>(size) : 0u;
+}
+
+uint32_t InitFlags(const RunSettings& s) {
+    uint32_t flags = 0;
+    if (s.no_depth) flags |= KAVO_INIT_FLAG_NO_DEPTH;
+    if (s.inversed_depth) flags |= KAVO_INIT_FLAG_INVERTED_DEPTH;
+    if (s.has_exposure_texture_name || s.copy_exposure_scale_to_exposure_texture) {
+        flags |= KAVO_INIT_FLAG_EXPOSURE_TEXTURE;
+    }
+    if (s.has_responsive_mask) flags |= KAVO_INIT_FLAG_RESPONSIVE_MASK;
+    if (!s.velocity_viewport_space) flags |= KAVO_INIT_FLAG_VELOCITY_NDC;
+    if (s.ldr_input_color) flags |= KAVO_INIT_FLAG_LDR_INPUT_COLOR;
+    if (s.jittered_mv) flags |= KAVO_INIT_FLAG_JITTERED_MV;
+    return flags;
+}
+
+void CreateUpscalerContext(InferenceRun& run) {
+    // Without a frame there is no input size: stop before any device exists.
+    if (run.frame_queue.empty()) {
+        throw std::runtime_error("No frames to upscale in scene \"" + run.scene_path + "\"");
+    }
+    run.device = GetDx12().device_;
+    Check(kavoD3D12CreateContext(run.device.Get(), &run.kavo_context), "Unable to create kavo context");
+    SelectNetworkModel(run);
+    DeriveOutputResolution(run);
+    InitializeLibrary(run);
+    CreateCommandObjects(run);
+    ApplyScales(run);
+}

@@ -1,0 +1,168 @@
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <stdexcept>
+
+#include "app/inference_run.h"
+#include "dump/dump.h"
+#include "gpu/dx12.h"
+#include "gpu/transfers.h"
+#include "scene/exr_image.h"
+#include "scene/path_text.h"
+#include "upscaler/upscaler.h"
+
+namespace {
+
+using Orfa::Texture2D;
+using Uploader = Orfa::Uploader<Texture2D>;
+using Downloader = Orfa::Downloader<Texture2D>;
+
+// Advanced once per frame's submission; its value is what the fence must reach.
+uint64_t fence_value = 0;
+
+const auto kCopyDest = D3D12_RESOURCE_STATE_COPY_DEST;
+const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+
+template <class Element>
+void CopyInto(Uploader& uploader, const std::vector<Element>& pixels) {
+    std::memcpy(uploader.data[0].data(), pixels.data(),
+                std::min(pixels.size() * sizeof(Element), uploader.data[0].size() * sizeof(uint32_t)));
+}
+
+// One input texture with its uploader; `upload` says whether data goes in.
+struct Input {
+    Texture2D texture;
+    Uploader uploader;
+
+    Input(const wchar_t* name, ID3D12Device* device, ImageSize size, DXGI_FORMAT format)
+        : texture(name, device, size.width, size.height, 1, format, kCopyDest, D3D12_RESOURCE_FLAG_NONE),
+          uploader(texture) {}
+};
+
+bool UsesExposureTexture(const RunSettings& s) {
+    return s.has_exposure_texture_name || s.copy_exposure_scale_to_exposure_texture;
+}
+
+// The GPU objects of one frame. The textures and staging buffers must live
+// until the submission that uses them has completed, so they are released
+// only when the frame ends, after the fence wait.
+struct FrameWork {
+    Input color, velocity;
+    Texture2D output;
+    Input depth, exposure, mask;
+
+    FrameWork(const InferenceRun& run, const LoadedFrame& frame, ID3D12GraphicsCommandList* list)
+        : color(L"app_input_color", run.device.Get(), frame.color_size, DXGI_FORMAT_R16G16B16A16_FLOAT),
+          velocity(L"app_input_velocity", run.device.Get(), frame.velocity_size, DXGI_FORMAT_R16G16_FLOAT),
+          output(L"app_output_color", run.device.Get(), run.output_resolution[0], run.output_resolution[1], 1,
+                 DXGI_FORMAT_R16G16B16A16_FLOAT, kShaderRead, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS),
+          depth(L"app_input_depth", run.device.Get(), frame.depth_size, DXGI_FORMAT_R32_FLOAT),
+          exposure(L"app_input_exposure", run.device.Get(), ImageSize{1, 1}, DXGI_FORMAT_R32_FLOAT),
+          mask(L"app_input_responsive_mask", run.device.Get(), frame.responsive_mask_size, DXGI_FORMAT_R8_UNORM) {
+        const RunSettings& s = run.settings;
+        CopyInto(color.uploader, frame.color);
+        color.uploader.RecordUpload(list, kShaderRead);
+        CopyInto(velocity.uploader, frame.velocity);
+        velocity.uploader.RecordUpload(list, kShaderRead);
+        if (!s.no_depth) {
+            CopyInto(depth.uploader, frame.depth);
+            depth.uploader.RecordUpload(list, kShaderRead);
+        }
+        if (UsesExposureTexture(s)) {
+            std::memcpy(exposure.uploader.data[0].data(), &frame.exposure, sizeof(float));
+            exposure.uploader.RecordUpload(list, kShaderRead);
+        }
+        if (s.has_responsive_mask) {
+            // A frame without its mask file keeps the zero-filled 1 x 1 mask:
+            // the library still gets the texture its init flags promised.
+            CopyInto(mask.uploader, frame.responsive_mask);
+            mask.uploader.RecordUpload(list, kShaderRead);
+        }
+    }
+};
+
+KavoExecuteParams ExecuteParams(const InferenceRun& run, const LoadedFrame& frame, const FrameWork& work) {
+    const RunSettings& s = run.settings;
+    KavoExecuteParams params{};
+    params.color = work.color.texture.resource;
+    params.velocity = work.velocity.texture.resource;
+    params.depth = s.no_depth ? nullptr : work.depth.texture.resource;
+    params.exposure = UsesExposureTexture(s) ? work.exposure.texture.resource : nullptr;
+    params.responsive_mask = s.has_responsive_mask ? work.mask.texture.resource : nullptr;
+    params.output = work.output.resource;
+    params.jitter_x = frame.jitter[0];
+    params.jitter_y = frame.jitter[1];
+    params.exposure_scale = UsesExposureTexture(s) ? 1.0f : s.exposure_scale;
+    params.reset = run.frames_processed == 0 ? 1u : 0u;
+    params.input_width = frame.color_size.width;
+    params.input_height = frame.color_size.height;
+    params.color_base = {s.color_base_offset.first, s.color_base_offset.second};
+    params.velocity_base = {s.velocity_base_offset.first, s.velocity_base_offset.second};
+    params.depth_base = {s.depth_base_offset.first, s.depth_base_offset.second};
+    return params;
+}
+
+void SubmitAndWait(InferenceRun& run) {
+    ExecuteAndWait(GetDx12().command_queue_.Get(), run.app_cmd_list.Get(), run.app_fence.Get(), ++fence_value);
+    run.app_cmd_allocator->Reset();
+    run.app_cmd_list->Reset(run.app_cmd_allocator.Get(), nullptr);
+}
+
+void WriteOutput(const InferenceRun& run, const LoadedFrame& frame, const Downloader& downloader) {
+    const uint32_t width = run.output_resolution[0], height = run.output_resolution[1];
+    Imf::Array2D<Imf::Rgba> pixels(height, width);
+    const size_t bytes = static_cast<size_t>(width) * height * sizeof(Imf::Rgba);
+    if (downloader.data[0].size() * sizeof(uint32_t) < bytes) throw std::runtime_error("Unable to download result");
+    std::memcpy(static_cast<void*>(&pixels[0][0]), downloader.data[0].data(), bytes);
+    WriteExrImage(PathToUtf8(frame.output_path), ExrImageInfo{width, height, 0, 0.0f, 0.0f}, pixels,
+                  Imf::PIZ_COMPRESSION);
+    std::cout << "Writing " << std::quoted(frame.output_path.string()) << std::endl;
+}
+
+// The part of the output path after its last slash or backslash, as UTF-8.
+std::string OutputFileName(const std::filesystem::path& output_path) {
+    const std::string text = PathToUtf8(output_path);
+    const size_t separator = text.find_last_of("/\\");
+    return separator == std::string::npos ? text : text.substr(separator + 1);
+}
+
+DumpRequest MakeDumpRequest(const InferenceRun& run) {
+    const RunSettings& s = run.settings;
+    return {run.frames_processed, &run.output_path, &s.dump_resource_filter, &s.dump_resource_exclude_filter,
+            s.roi_enabled, s.roi_size, s.roi_x0, s.roi_y0};
+}
+
+void ExecuteFrame(InferenceRun& run, const LoadedFrame& frame) {
+    ID3D12GraphicsCommandList* list = run.app_cmd_list.Get();
+    const FrameWork work(run, frame, list);
+    const KavoExecuteParams params = ExecuteParams(run, frame, work);
+    if (kavoD3D12Execute(run.kavo_context, list, &params) != KAVO_SUCCESS) {
+        throw std::runtime_error("Unable to execute kavo");
+    }
+    Downloader downloader(work.output);
+    downloader.RecordReadback(list, kShaderRead);
+    SubmitAndWait(run);
+
+    downloader.ReadBack();
+    if (downloader.data.empty() || downloader.data[0].empty()) throw std::runtime_error("Unable to download result");
+    WriteOutput(run, frame, downloader);
+
+    const DumpRequest request = MakeDumpRequest(run);
+    if (run.settings.do_dump) DumpFrameResources(run.kavo_context, request);
+    if (run.settings.do_dump_output_as_tensor) {
+        DumpTexture_RGBA_FP16_AsTensor(downloader, OutputFileName(frame.output_path), request);
+    }
+}
+
+}  // namespace
+
+bool ExecuteFrames(InferenceRun& run) {
+    if (run.frame_queue.empty()) return false;
+    for (;;) {
+        if (run.frames_processed >= run.settings.max_frames) return true;
+        ExecuteFrame(run, run.frame_queue.front());
+        run.frame_queue.pop_front();
+        ++run.frames_processed;
+        if (run.frame_queue.empty()) return false;
+    }
+}
