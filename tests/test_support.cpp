@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -7,9 +9,15 @@
 #include <ImfRgbaFile.h>
 #include <Imath/half.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -93,13 +101,16 @@ std::string ShellQuoted(const std::string& text) {
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& input,
-                         const fs::path& working_dir) {
+                         const fs::path& working_dir, const std::vector<std::string>& environment) {
     TempDir capture;
     const fs::path out = capture / "out", err = capture / "err", in = capture / "in";
     WriteText(in, input);
     std::string command;
     if (!working_dir.empty()) {
         command += "cd " + ShellQuoted(working_dir.string()) + " && ";
+    }
+    for (const std::string& setting : environment) {
+        command += "export " + ShellQuoted(setting) + "; ";
     }
     command += ShellQuoted(program);
     for (const std::string& arg : args) {
@@ -114,8 +125,91 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input, const fs::path& working_dir) {
-    return RunProgram(INFERENCE_TOOL_PATH, args, input, working_dir);
+ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input, const fs::path& working_dir,
+                      const std::vector<std::string>& environment) {
+    return RunProgram(INFERENCE_TOOL_PATH, args, input, working_dir, environment);
+}
+
+namespace {
+
+size_t CountOccurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// Polls `path` until it holds `count` copies of `part`; false after 120 s.
+bool WaitForText(const fs::path& path, const std::string& part, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (CountOccurrences(ReadText(path), part) < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& prompt, int presses) {
+    TempDir capture;
+    const fs::path out = capture / "out", err = capture / "err";
+    int keys[2];
+    if (pipe(keys) != 0) throw std::runtime_error("pipe failed");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(keys[0], 0);
+        close(keys[1]);
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(keys[0]);
+    ProgramResult result;
+    for (int press = 0; press <= presses; ++press) {
+        if (!WaitForText(out, prompt, static_cast<size_t>(press) + 1)) {
+            ADD_FAILURE() << "no prompt " << press + 1 << " from " << program;
+            break;
+        }
+        if (press < presses && write(keys[1], "\n", 1) != 1) ADD_FAILURE() << "cannot press a key";
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(keys[1]);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    result.out = ReadText(out);
+    result.err = ReadText(err);
+    return result;
+}
+
+std::string BuiltProgram(const std::string& name) {
+    return (fs::path(INFERENCE_TOOL_PATH).parent_path() / name).string();
+}
+
+std::vector<std::string> GenerateScene(const fs::path& folder, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {folder.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    const ProgramResult result = RunProgram(BuiltProgram("scenegen"), all);
+    if (result.exit_code != 0) throw std::runtime_error("scenegen failed: " + result.err);
+    return {"--config", (folder / "scene.ini").string(), "--output_path", (folder / "out").string()};
+}
+
+std::vector<std::pair<std::string, std::string>> FilesWithContents(const fs::path& folder) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files.emplace_back(entry.path().lexically_relative(folder).string(), ReadText(entry.path()));
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {

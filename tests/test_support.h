@@ -51,11 +51,29 @@ struct ProgramResult {
 
 // Runs a program with arguments (each shell-quoted) and standard input from
 // `input` (empty: /dev/null), in `working_dir` when given.
+// `environment` holds NAME=value settings for the program only.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& input = {}, const fs::path& working_dir = {});
+                         const std::string& input = {}, const fs::path& working_dir = {},
+                         const std::vector<std::string>& environment = {});
 
 ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input = {},
-                      const fs::path& working_dir = {});
+                      const fs::path& working_dir = {}, const std::vector<std::string>& environment = {});
+
+// Runs a program that prompts for keys: waits for `prompt` on its standard
+// output, answers it `presses` times with a line end, waits for the prompt
+// once more and then stops the program. Fails the test on a 120 s wait.
+ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& prompt, int presses);
+
+// The companion programs, built beside the tool.
+std::string BuiltProgram(const std::string& name);
+
+// Runs scenegen into `folder` with `args`; returns the tool's options for the
+// scene's configuration, with output into `folder`/out.
+std::vector<std::string> GenerateScene(const fs::path& folder, const std::vector<std::string>& args = {});
+
+// Every file below `folder`, by relative path, with its bytes.
+std::vector<std::pair<std::string, std::string>> FilesWithContents(const fs::path& folder);
 
 // Lines of `text` that start with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);

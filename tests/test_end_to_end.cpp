@@ -1,0 +1,228 @@
+// The tool as a user runs it: scenes from scenegen, the built executable, and
+// what comes out of it (files, lines, exit codes).
+#include <gtest/gtest.h>
+
+#include <ImfChannelList.h>
+#include <ImfFloatAttribute.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfIntAttribute.h>
+
+#include <regex>
+
+#include "scene/exr_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::LinesStartingWith;
+using test::RunTool;
+
+constexpr int kFailureExitCode = 255;
+
+struct Scene {
+    test::TempDir dir;
+    std::vector<std::string> args;
+
+    explicit Scene(std::vector<std::string> scenegen_args = {"--width", "40", "--height", "24", "--frames", "4"}) {
+        args = test::GenerateScene(dir.path(), scenegen_args);
+    }
+    fs::path Out(const std::string& name = "") const { return dir / "out" / name; }
+
+    test::ProgramResult Run(std::vector<std::string> extra = {}, const std::string& input = {},
+                            const std::vector<std::string>& environment = {}) const {
+        std::vector<std::string> all = args;
+        all.insert(all.end(), extra.begin(), extra.end());
+        test::ProgramResult result = RunTool(all, input, {}, environment);
+        EXPECT_EQ(result.err.find("softgpu: validation error"), std::string::npos) << result.err;
+        return result;
+    }
+};
+
+std::vector<std::string> OutputNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (!fs::exists(folder)) return names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::pair<uint32_t, uint32_t> ImageSizeOf(const fs::path& path) {
+    ExrImageInfo info;
+    Imf::Array2D<Imf::Rgba> pixels;
+    ReadExrImage(path.string(), info, pixels);
+    return {info.width, info.height};
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST(EndToEnd, WritesOneImageOfTheOutputSizePerFrame) {
+    Scene scene;
+    const auto result = scene.Run();
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(OutputNames(scene.Out()), (Names{"0000.exr", "0001.exr", "0002.exr", "0003.exr"}));
+    EXPECT_EQ(ImageSizeOf(scene.Out("0002.exr")), std::make_pair(80u, 48u));
+
+    Imf::InputFile file(scene.Out("0000.exr").c_str());
+    EXPECT_EQ(file.header().compression(), Imf::PIZ_COMPRESSION);
+    EXPECT_EQ(file.header().typedAttribute<Imf::FloatAttribute>("expL").value(), 0.0f);
+    EXPECT_EQ(file.header().typedAttribute<Imf::FloatAttribute>("maxL").value(), 0.0f);
+    EXPECT_EQ(file.header().typedAttribute<Imf::IntAttribute>("sample").value(), 0);
+    for (const char* channel : {"R", "G", "B", "A"}) {
+        ASSERT_NE(file.header().channels().findChannel(channel), nullptr);
+        EXPECT_EQ(file.header().channels().findChannel(channel)->type, Imf::HALF);
+    }
+
+    EXPECT_NE(result.out.find("Color input resolution = {40x24}\nKavo Output resolution = {80x48}\nUpscale factor = x2\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(LinesStartingWith(result.out, "Selected adapter: ").size(), 1u);
+}
+
+TEST(EndToEnd, OutputSizeFollowsTheQualityInFloatArithmetic) {
+    Scene scene({"--width", "40", "--height", "24", "--frames", "1"});
+    struct Case {
+        const char* quality;
+        std::pair<uint32_t, uint32_t> size;
+        const char* factor;
+    };
+    // 24 x 1.7 = 40.8 and 24 x 1.3 = 31.2 are raised to the next whole number.
+    for (const Case& c : {Case{"ultra_quality", {52, 32}, "1.3"}, Case{"quality", {60, 36}, "1.5"},
+                          Case{"balanced", {68, 41}, "1.7"}, Case{"performance", {80, 48}, "2"},
+                          Case{"ultra", {80, 48}, "2"}}) {
+        const auto result = scene.Run({"--quality", c.quality});
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_EQ(ImageSizeOf(scene.Out("0000.exr")), c.size) << c.quality;
+        EXPECT_NE(result.out.find(std::string("Upscale factor = x") + c.factor + "\n"), std::string::npos) << c.quality;
+    }
+}
+
+TEST(EndToEnd, LoadingAndWritingLinesComeInFrameOrder) {
+    Scene scene;
+    const auto result = scene.Run();
+    std::vector<std::string> events;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Loading: \"" + (scene.dir / "color").string(), 0) == 0) events.push_back("L" + line.substr(line.size() - 9, 4));
+        if (line.rfind("Writing ", 0) == 0) events.push_back("W" + line.substr(line.size() - 9, 4));
+    }
+    // The first frame is loaded before the context exists, the rest in one fill.
+    EXPECT_EQ(events, (Names{"L0000", "L0001", "L0002", "L0003", "W0000", "W0001", "W0002", "W0003"}));
+    EXPECT_EQ(LinesStartingWith(result.out, "Writing ").front(), "Writing \"" + scene.Out("0000.exr").string() + "\"");
+}
+
+TEST(EndToEnd, FrameWindowOptions) {
+    Scene scene({"--width", "16", "--height", "16", "--frames", "6"});
+    scene.Run({"--skip_frames", "2", "--max_frames", "3"});
+    EXPECT_EQ(OutputNames(scene.Out()), (Names{"0002.exr", "0003.exr", "0004.exr"}));
+    fs::remove_all(scene.Out());
+    const auto all = scene.Run({"--load_all_frames", "--skip_frames", "4"});
+    EXPECT_EQ(OutputNames(scene.Out()), (Names{"0004.exr", "0005.exr"}));
+    EXPECT_EQ(LinesStartingWith(all.out, "Loading: ").size(), 2u * 4u);
+}
+
+TEST(EndToEnd, EmptySceneOrWindowStopsBeforeAnyDevice) {
+    Scene scene({"--width", "16", "--height", "16", "--frames", "2"});
+    const auto past_end = scene.Run({"--skip_frames", "2"});
+    EXPECT_EQ(past_end.exit_code, kFailureExitCode);
+    EXPECT_EQ(past_end.err, "Error: No frames to upscale in scene \"" + scene.dir.path().string() + "\"\n");
+    EXPECT_TRUE(LinesStartingWith(past_end.out, "Selected adapter").empty());
+
+    for (const auto& entry : fs::directory_iterator(scene.dir / "color")) fs::remove(entry.path());
+    const auto empty = scene.Run();
+    EXPECT_EQ(empty.exit_code, kFailureExitCode);
+    EXPECT_EQ(LinesStartingWith(empty.err, "Error: No frames to upscale").size(), 1u);
+}
+
+TEST(EndToEnd, NetworkModelsAreSelectedByExactName) {
+    Scene scene;
+    const auto kpss = scene.Run({"--network_name", "kpss"});
+    EXPECT_EQ(LinesStartingWith(kpss.out, "Using `kpss` model for inference").size(), 1u);
+    const std::string kpss_image = test::ReadText(scene.Out("0003.exr"));
+
+    const auto splat = scene.Run({"--network_name", "splat"});
+    EXPECT_EQ(LinesStartingWith(splat.out, "Using `splat` model for inference").size(), 1u);
+    EXPECT_NE(test::ReadText(scene.Out("0003.exr")), kpss_image) << "the models reconstruct differently";
+
+    const auto unknown = scene.Run({"--network_name", "SPLAT"});
+    EXPECT_EQ(unknown.exit_code, 0);
+    EXPECT_TRUE(LinesStartingWith(unknown.out, "Using").empty());
+    EXPECT_EQ(test::ReadText(scene.Out("0003.exr")), kpss_image) << "an unknown name keeps the default model";
+}
+
+TEST(EndToEnd, OptionalInputsAndTheirVariants) {
+    Scene scene({"--width", "24", "--height", "16", "--frames", "3", "--exposure", "--mask"});
+    // The mask file of the middle frame is missing: that frame gets an empty mask.
+    fs::remove(scene.dir / "mask" / "0001.exr");
+    const auto with_all = scene.Run();
+    EXPECT_EQ(with_all.exit_code, 0) << with_all.err;
+    EXPECT_EQ(LinesStartingWith(with_all.out, "Loading: \"" + (scene.dir / "mask").string()).size(), 2u);
+    EXPECT_EQ(LinesStartingWith(with_all.out, "Loading: \"" + (scene.dir / "exposure").string()).size(), 3u);
+
+    const auto copied = scene.Run({"--copy_exposure_scale_to_exposure_texture", "--exposure_scale", "2"});
+    EXPECT_EQ(copied.exit_code, 0) << copied.err;
+    EXPECT_TRUE(LinesStartingWith(copied.out, "Loading: \"" + (scene.dir / "exposure").string()).empty());
+
+    const auto no_depth = scene.Run({"--depth_name", ""});
+    EXPECT_EQ(no_depth.exit_code, 0) << no_depth.err;
+    EXPECT_TRUE(LinesStartingWith(no_depth.out, "Loading: \"" + (scene.dir / "depth").string()).empty());
+    EXPECT_EQ(OutputNames(scene.Out()).size(), 3u);
+
+    const auto scaled = scene.Run({"--jitter_scale", "1", "1", "--velocity_scale", "1", "0.5"});
+    EXPECT_TRUE(LinesStartingWith(scaled.out, "using jitter scale").empty());
+    EXPECT_EQ(LinesStartingWith(scaled.out, "using velocity scale").size(), 1u);
+}
+
+TEST(EndToEnd, AdapterListingAndAFailedChoice) {
+    Scene scene({"--width", "16", "--height", "16", "--frames", "1"});
+    const std::vector<std::string> machine = {"SOFTGPU_ADAPTERS=sw:Soft;hw:Fast"};
+    const auto listed = scene.Run({"--list_dxgi_adapters"}, {}, machine);
+    EXPECT_EQ(listed.exit_code, 0) << listed.err;
+    EXPECT_EQ(LinesStartingWith(listed.out, "#").size(), 2u);
+    EXPECT_NE(listed.out.find("Selected adapter: #0 VendorId=51966 DeviceId=4097 "), std::string::npos) << listed.out;
+
+    fs::remove_all(scene.Out());
+    const auto past_end = scene.Run({"--dxgi_adapter_index", "5"}, {}, machine);
+    EXPECT_EQ(past_end.exit_code, kFailureExitCode);
+    EXPECT_EQ(past_end.err.rfind("Error: No compatible adapters found.\nFollowing adapters have been enumerated:\n#0 ", 0),
+              0u)
+        << past_end.err;
+    EXPECT_TRUE(OutputNames(scene.Out()).empty());
+}
+
+TEST(EndToEnd, CorruptFrameStopsTheRunAndKeepsEarlierOutputs) {
+    Scene scene({"--width", "16", "--height", "16", "--frames", "14"});
+    // Frame 12 is loaded by the second fill of the queue, after frames 0 to 9
+    // were written; 10 and 11 were loaded but never executed.
+    test::WriteText(scene.dir / "color" / "0012.exr", "this is not an EXR file");
+    const auto result = scene.Run();
+    EXPECT_EQ(result.exit_code, kFailureExitCode);
+    EXPECT_EQ(LinesStartingWith(result.err, "Exception: ").size() + LinesStartingWith(result.err, "Error: ").size(), 1u)
+        << result.err;
+    const Names written = OutputNames(scene.Out());
+    ASSERT_EQ(written.size(), 10u);
+    for (const std::string& name : written) EXPECT_GT(fs::file_size(scene.Out(name)), 0u) << name;
+}
+
+TEST(EndToEnd, KeyboardLoopRerunsTheSameFramesFromAReset) {
+    Scene scene({"--width", "16", "--height", "16", "--frames", "3"});
+    scene.Run();
+    const auto single_pass = test::FilesWithContents(scene.Out());
+
+    // Two key presses give three passes. The tool then waits at its prompt
+    // for ever, so it is stopped there.
+    std::vector<std::string> args = scene.args;
+    args.push_back("--kb_loop");
+    const test::ProgramResult looped = test::RunInteractively(INFERENCE_TOOL_PATH, args, "Press any key to re-run", 2);
+    EXPECT_EQ(LinesStartingWith(looped.out, "Press any key to re-run").size(), 3u);
+    EXPECT_EQ(LinesStartingWith(looped.out, "Writing ").size(), 9u);
+    EXPECT_EQ(LinesStartingWith(looped.out, "Selected adapter").size(), 1u) << "one device for every pass";
+    // Every pass starts from a reset, so its files equal those of a single pass.
+    EXPECT_EQ(test::FilesWithContents(scene.Out()), single_pass);
+    EXPECT_EQ(looped.err.find("softgpu: validation error"), std::string::npos);
+}
