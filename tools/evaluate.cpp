@@ -50,7 +50,7 @@ int CompareFrames(const std::string& output, const std::string& truth, uint32_t 
               << " dB max_error=" << Formatted(report.max_error) << std::endl;
     if (!report.missing.empty()) return kMissing;
     if (report.frames.empty()) return kMissing;
-    return report.mean_psnr >= threshold ? kPass : kFail;
+    return report.overall_psnr >= threshold ? kPass : kFail;
 }
 
 int CompareDumps(const std::string& a, const std::string& b, double tolerance) {
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     frames->add_option("output", output, "Folder of the upscaled frames")->required();
     frames->add_option("truth", truth, "Folder of the ground-truth frames")->required();
     frames->add_option("--skip", skip, "Leave out the first frames (history warm-up)");
-    frames->add_option("--threshold", threshold, "Fail when the mean PSNR is below this many dB");
+    frames->add_option("--threshold", threshold, "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB");
     frames->add_option("--peak", peak, "Values are clamped to [0, peak] and PSNR is relative to it");
 
     CLI::App* dumps = app.add_subcommand("dumps", "Compare two dump trees file by file and channel by channel");

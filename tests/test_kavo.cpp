@@ -1,0 +1,334 @@
+// The reference upscaler library on the software device, driven directly.
+#include <gtest/gtest.h>
+
+#include <Imath/half.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <set>
+
+#include "gpu/transfers.h"
+#include "platform/d3d12/stubs.h"
+#include "tests/gpu_fixture.h"
+#include "upscaler/kavo_api.h"
+
+namespace {
+
+using Imath::half;
+using Orfa::Texture2D;
+
+constexpr float kPi = 3.14159265f;
+
+struct Rgb {
+    float r, g, b;
+};
+
+// One frame's inputs as the library receives them.
+struct FrameInput {
+    uint32_t width = 0, height = 0;
+    std::function<Rgb(float x, float y)> scene;  // colour at an input-space position
+    float jitter_x = 0, jitter_y = 0;
+    float velocity_x = 0, velocity_y = 0;  // the same for every pixel
+    bool reset = false;
+    uint8_t mask = 0;
+};
+
+float Halton(uint32_t index, uint32_t base) {
+    float result = 0, fraction = 1;
+    for (; index > 0; index /= base) {
+        fraction /= static_cast<float>(base);
+        result += fraction * static_cast<float>(index % base);
+    }
+    return result;
+}
+
+class Upscaler : public test::GpuTest {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(kavoDestroyContext(context), KAVO_SUCCESS);
+        EXPECT_EQ(NewValidationErrors(), 0u);
+    }
+
+    void Init(uint32_t out_w, uint32_t out_h, uint32_t flags, uint32_t model = KAVO_MODEL_KPSS) {
+        ASSERT_EQ(kavoD3D12CreateContext(dx12->device_.Get(), &context), KAVO_SUCCESS);
+        ASSERT_EQ(kavoSelectNetworkModel(context, model), KAVO_SUCCESS);
+        KavoInitParams params{};
+        params.output_width = out_w;
+        params.output_height = out_h;
+        params.quality = 101;
+        params.flags = flags;
+        ASSERT_EQ(kavoD3D12Init(context, &params), KAVO_SUCCESS);
+        output_width = out_w;
+        output_height = out_h;
+        init_flags = flags;
+    }
+
+    Texture2D Upload(const wchar_t* name, uint32_t w, uint32_t h, DXGI_FORMAT format, const void* bytes, size_t size,
+                     std::vector<std::unique_ptr<Orfa::Uploader<Texture2D>>>& keep) {
+        Texture2D texture(name, dx12->device_.Get(), w, h, 1, format, D3D12_RESOURCE_STATE_COPY_DEST,
+                          D3D12_RESOURCE_FLAG_NONE);
+        keep.push_back(std::make_unique<Orfa::Uploader<Texture2D>>(texture));
+        std::memcpy(keep.back()->data[0].data(), bytes, size);
+        keep.back()->RecordUpload(list.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
+        return texture;
+    }
+
+    // Runs one frame and returns the output's RGB values.
+    std::vector<Rgb> Run(const FrameInput& in) {
+        const size_t pixels = size_t{in.width} * in.height;
+        std::vector<half> color(pixels * 4), velocity(pixels * 2);
+        for (uint32_t y = 0; y < in.height; ++y) {
+            for (uint32_t x = 0; x < in.width; ++x) {
+                const Rgb c = in.scene(x + 0.5f + in.jitter_x, y + 0.5f + in.jitter_y);
+                half* p = &color[(size_t{y} * in.width + x) * 4];
+                p[0] = c.r, p[1] = c.g, p[2] = c.b, p[3] = 1.0f;
+                velocity[(size_t{y} * in.width + x) * 2] = in.velocity_x;
+                velocity[(size_t{y} * in.width + x) * 2 + 1] = in.velocity_y;
+            }
+        }
+        const std::vector<float> depth(pixels, 0.5f);
+        const std::vector<uint8_t> mask(pixels, in.mask);
+        std::vector<std::unique_ptr<Orfa::Uploader<Texture2D>>> uploads;
+        const Texture2D color_texture = Upload(L"color", in.width, in.height, DXGI_FORMAT_R16G16B16A16_FLOAT,
+                                               color.data(), color.size() * 2, uploads);
+        const Texture2D velocity_texture = Upload(L"velocity", in.width, in.height, DXGI_FORMAT_R16G16_FLOAT,
+                                                  velocity.data(), velocity.size() * 2, uploads);
+        const Texture2D depth_texture =
+            Upload(L"depth", in.width, in.height, DXGI_FORMAT_R32_FLOAT, depth.data(), depth.size() * 4, uploads);
+        const Texture2D mask_texture =
+            Upload(L"mask", in.width, in.height, DXGI_FORMAT_R8_UNORM, mask.data(), mask.size(), uploads);
+        const Texture2D output(L"output", dx12->device_.Get(), output_width, output_height, 1,
+                               DXGI_FORMAT_R16G16B16A16_FLOAT, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
+                               D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+
+        KavoExecuteParams params{};
+        params.color = color_texture.resource;
+        params.velocity = velocity_texture.resource;
+        params.depth = (init_flags & KAVO_INIT_FLAG_NO_DEPTH) ? nullptr : depth_texture.resource;
+        params.responsive_mask = (init_flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) ? mask_texture.resource : nullptr;
+        params.output = output.resource;
+        params.jitter_x = in.jitter_x;
+        params.jitter_y = in.jitter_y;
+        params.exposure_scale = 1.0f;
+        params.reset = in.reset ? 1 : 0;
+        params.input_width = in.width;
+        params.input_height = in.height;
+        EXPECT_EQ(kavoD3D12Execute(context, list.Get(), &params), KAVO_SUCCESS);
+        Orfa::Downloader<Texture2D> downloader(output);
+        downloader.RecordReadback(list.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
+        Submit();
+        downloader.ReadBack();
+        const auto* values = reinterpret_cast<const half*>(downloader.data[0].data());
+        std::vector<Rgb> result(size_t{output_width} * output_height);
+        for (size_t i = 0; i < result.size(); ++i) result[i] = {values[4 * i], values[4 * i + 1], values[4 * i + 2]};
+        return result;
+    }
+
+    // The scene averaged over each output pixel: what a perfect upscaler gives.
+    std::vector<Rgb> Truth(const std::function<Rgb(float, float)>& scene, uint32_t in_w, uint32_t in_h) const {
+        std::vector<Rgb> truth(size_t{output_width} * output_height);
+        const float sx = static_cast<float>(in_w) / output_width, sy = static_cast<float>(in_h) / output_height;
+        for (uint32_t oy = 0; oy < output_height; ++oy) {
+            for (uint32_t ox = 0; ox < output_width; ++ox) {
+                Rgb sum{0, 0, 0};
+                for (int k = 0; k < 16; ++k) {
+                    const Rgb c = scene((ox + (k % 4 + 0.5f) / 4) * sx, (oy + (k / 4 + 0.5f) / 4) * sy);
+                    sum = {sum.r + c.r / 16, sum.g + c.g / 16, sum.b + c.b / 16};
+                }
+                truth[size_t{oy} * output_width + ox] = sum;
+            }
+        }
+        return truth;
+    }
+
+    static double MeanError(const std::vector<Rgb>& a, const std::vector<Rgb>& b) {
+        double sum = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            sum += std::fabs(a[i].r - b[i].r) + std::fabs(a[i].g - b[i].g) + std::fabs(a[i].b - b[i].b);
+        }
+        return sum / (3.0 * a.size());
+    }
+
+    KavoContext context = nullptr;
+    uint32_t output_width = 0, output_height = 0, init_flags = 0;
+};
+
+// Detail finer than an input pixel: stripes of 1.3 input pixels.
+Rgb Stripes(float x, float y) {
+    const float v = 0.5f + 0.5f * std::sin(2 * kPi * x / 1.3f) * std::cos(2 * kPi * y / 3.1f);
+    return {v, 0.25f + 0.5f * v, 0.3f};
+}
+
+// Coarser detail, which survives being resampled every frame as it moves.
+Rgb Waves(float x, float y) {
+    const float v = 0.5f + 0.4f * std::sin(2 * kPi * x / 4.3f) * std::cos(2 * kPi * y / 5.7f);
+    return {v, 1.0f - v, 0.5f};
+}
+
+constexpr uint32_t kViewportPixels = KAVO_INIT_FLAG_INVERTED_DEPTH;  // velocity in pixels, with depth
+
+}  // namespace
+
+TEST_F(Upscaler, StaticSceneConvergesTowardsTheGroundTruth) {
+    Init(32, 32, kViewportPixels);
+    const std::vector<Rgb> truth = Truth(Stripes, 16, 16);
+    double first = 0, last = 0;
+    for (uint32_t frame = 0; frame < 16; ++frame) {
+        FrameInput in{16, 16, Stripes, Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f};
+        in.reset = frame == 0;
+        const double error = MeanError(Run(in), truth);
+        if (frame == 0) first = error;
+        last = error;
+    }
+    EXPECT_LT(last, 0.6 * first) << "first frame " << first << ", last " << last;
+}
+
+TEST_F(Upscaler, ResetAndResponsiveMaskDropTheHistory) {
+    Init(16, 16, kViewportPixels | KAVO_INIT_FLAG_RESPONSIVE_MASK);
+    const auto dark = [](float, float) { return Rgb{0.1f, 0.1f, 0.1f}; };
+    const auto bright = [](float, float) { return Rgb{0.8f, 0.6f, 0.4f}; };
+    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark, 0, 0, 0, 0, frame == 0});
+
+    const auto blended = Run({8, 8, bright});
+    EXPECT_LT(blended[0].r, 0.5f) << "without a reset the history holds the output back";
+
+    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark});
+    const auto after_reset = Run({8, 8, bright, 0, 0, 0, 0, true});
+    EXPECT_NEAR(after_reset[37].r, 0.8f, 2e-3f);
+    EXPECT_NEAR(after_reset[37].b, 0.4f, 2e-3f);
+
+    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark});
+    FrameInput responsive{8, 8, bright};
+    responsive.mask = 255;
+    const auto followed = Run(responsive);
+    EXPECT_NEAR(followed[37].r, 0.8f, 2e-3f) << "a full responsive mask follows the current frame";
+}
+
+TEST_F(Upscaler, MovingPatternIsReprojectedInBothVelocitySpaces) {
+    const float dx = 0.7f, dy = 0.3f;  // input pixels per frame
+    for (const bool ndc : {false, true}) {
+        Init(32, 32, kViewportPixels | (ndc ? uint32_t{KAVO_INIT_FLAG_VELOCITY_NDC} : 0u));
+        double with_motion = 0, without_motion = 0;
+        for (const bool use_motion : {true, false}) {
+            double error = 0;
+            for (uint32_t frame = 0; frame < 12; ++frame) {
+                const float t = static_cast<float>(frame);
+                const auto moving = [&](float x, float y) { return Waves(x - dx * t, y - dy * t); };
+                FrameInput in{16, 16, moving, Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f};
+                in.reset = frame == 0;
+                // The motion points from this frame back to the previous one.
+                if (use_motion) {
+                    in.velocity_x = ndc ? -dx * 2.0f / 16 : -dx;
+                    in.velocity_y = ndc ? dy * 2.0f / 16 : -dy;
+                }
+                const auto output = Run(in);
+                if (frame >= 8) error += MeanError(output, Truth(moving, 16, 16));
+            }
+            (use_motion ? with_motion : without_motion) = error;
+        }
+        EXPECT_LT(with_motion, 0.75 * without_motion) << (ndc ? "NDC" : "pixels");
+        ASSERT_EQ(kavoDestroyContext(context), KAVO_SUCCESS);
+        context = nullptr;
+    }
+}
+
+TEST_F(Upscaler, DumpListReachesEveryWriterBranchAndStaysUnorderedAccess) {
+    Init(24, 20, kViewportPixels, KAVO_MODEL_SPLAT);
+    Run({12, 10, Stripes, 0, 0, 0, 0, true});
+    const ResourceDumpList* dumps = nullptr;
+    ASSERT_EQ(kavoD3D12GetResourcesToDump(context, &dumps), KAVO_SUCCESS);
+    ASSERT_NE(dumps, nullptr);
+
+    std::set<uint32_t> image_formats;
+    bool float_array = false, sint_array = false, uint_buffer = false, int32_buffer = false, padded = false,
+         colon = false;
+    std::vector<std::unique_ptr<Orfa::Downloader<Texture2D>>> readbacks;
+    for (uint32_t i = 0; i < dumps->count; ++i) {
+        const D3D12_RESOURCE_DESC desc = dumps->resources[i]->GetDesc();
+        const std::string name = dumps->names[i];
+        const bool buffer = desc.Dimension == D3D12_RESOURCE_DIMENSION_BUFFER;
+        if (!dumps->as_tensor[i]) image_formats.insert(desc.Format);
+        float_array |= dumps->as_tensor[i] && desc.Format == DXGI_FORMAT_R32_FLOAT && desc.DepthOrArraySize > 1;
+        sint_array |= dumps->as_tensor[i] && desc.Format == DXGI_FORMAT_R32G32B32A32_SINT && desc.DepthOrArraySize > 1;
+        uint_buffer |= buffer && name.find("_int32_") == std::string::npos && dumps->buffer_channels[i] >= 16;
+        int32_buffer |= buffer && name.find("_int32_") != std::string::npos;
+        padded |= dumps->padding[i] > 0;
+        colon |= name.find(':') != std::string::npos;
+        readbacks.push_back(std::make_unique<Orfa::Downloader<Texture2D>>(Texture2D(dumps->resources[i])));
+        readbacks.back()->RecordReadback(list.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+    }
+    Submit();  // a resource in another state would be a validation error here
+    EXPECT_EQ(image_formats, (std::set<uint32_t>{2, 10, 16, 26, 34, 41, 54}));
+    EXPECT_TRUE(float_array && sint_array && uint_buffer && int32_buffer && padded && colon);
+}
+
+namespace {
+
+// A device that is not the software device's.
+class ForeignDevice final : public softgpu::stubs::ID3D12DeviceStub {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+}  // namespace
+
+TEST_F(Upscaler, EveryMisuseReturnsAFailure) {
+    KavoContext none = nullptr;
+    ForeignDevice foreign;
+    EXPECT_NE(kavoD3D12CreateContext(nullptr, &none), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12CreateContext(dx12->device_.Get(), nullptr), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12CreateContext(&foreign, &none), KAVO_SUCCESS);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_NE(kavoSelectNetworkModel(nullptr, 0), KAVO_SUCCESS);
+    EXPECT_NE(kavoGetProperties(nullptr, nullptr, nullptr), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12Init(nullptr, nullptr), KAVO_SUCCESS);
+    EXPECT_NE(kavoSetJitterScale(nullptr, 1, 1), KAVO_SUCCESS);
+    EXPECT_NE(kavoSetVelocityScale(nullptr, 1, 1), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12Execute(nullptr, list.Get(), nullptr), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12GetResourcesToDump(nullptr, nullptr), KAVO_SUCCESS);
+    EXPECT_EQ(kavoDestroyContext(nullptr), KAVO_SUCCESS) << "destroying no context is allowed";
+
+    ASSERT_EQ(kavoD3D12CreateContext(dx12->device_.Get(), &context), KAVO_SUCCESS);
+    EXPECT_NE(kavoSelectNetworkModel(context, 2), KAVO_SUCCESS);
+    const ResourceDumpList* dumps = nullptr;
+    EXPECT_NE(kavoD3D12GetResourcesToDump(context, &dumps), KAVO_SUCCESS) << "not initialised";
+    Texture2D color(L"c", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R16G16B16A16_FLOAT,
+                    D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
+    Texture2D wrong(L"w", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R32_FLOAT,
+                    D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
+    Texture2D velocity(L"v", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R16G16_FLOAT,
+                       D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
+    Texture2D output(L"o", dx12->device_.Get(), 8, 8, 1, DXGI_FORMAT_R16G16B16A16_FLOAT,
+                     D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    KavoExecuteParams params{};
+    params.color = color.resource;
+    params.velocity = velocity.resource;
+    params.output = output.resource;
+    params.input_width = params.input_height = 4;
+    EXPECT_NE(kavoD3D12Execute(context, list.Get(), &params), KAVO_SUCCESS) << "not initialised";
+
+    KavoInitParams init{};
+    EXPECT_NE(kavoD3D12Init(context, &init), KAVO_SUCCESS) << "no output size";
+    init.output_width = init.output_height = 8;
+    init.flags = KAVO_INIT_FLAG_NO_DEPTH;
+    ASSERT_EQ(kavoD3D12Init(context, &init), KAVO_SUCCESS);
+    KavoExecuteParams bad = params;
+    bad.color = wrong.resource;
+    EXPECT_NE(kavoD3D12Execute(context, list.Get(), &bad), KAVO_SUCCESS) << "wrong colour format";
+    bad = params;
+    bad.velocity = nullptr;
+    EXPECT_NE(kavoD3D12Execute(context, list.Get(), &bad), KAVO_SUCCESS) << "no velocity";
+    bad = params;
+    bad.output = color.resource;
+    EXPECT_NE(kavoD3D12Execute(context, list.Get(), &bad), KAVO_SUCCESS) << "output of another size";
+    init.flags = 0;
+    ASSERT_EQ(kavoD3D12Init(context, &init), KAVO_SUCCESS);
+    EXPECT_NE(kavoD3D12Execute(context, list.Get(), &params), KAVO_SUCCESS) << "depth promised, none given";
+    Submit();  // nothing was recorded by the failed calls
+}
