@@ -168,7 +168,9 @@ DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint3
     const auto w = static_cast<int64_t>(std::min<uint64_t>(width, uint64_t{1} << 40));
     const auto h = static_cast<int64_t>(std::min<uint64_t>(height, uint64_t{1} << 40));
     DumpRect rect{pad_x, w - pad_x - 1, pad_y, h - pad_y - 1};
-    if (!roi_enabled) return rect;
+    // Nothing is left inside the padding: the region must stay empty, or the
+    // clamps below would turn it into columns outside the tensor.
+    if (!roi_enabled || rect.Empty()) return rect;
     const int64_t wq = QuantisedSize(width), hq = QuantisedSize(height);
     const int64_t rw = CeilToCoordinate(roi_size * static_cast<double>(wq));
     const int64_t rh = CeilToCoordinate(roi_size * static_cast<double>(hq));

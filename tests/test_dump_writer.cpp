@@ -1,0 +1,333 @@
+// The dump writers on hand-made resources and tensors.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "dump/dump.h"
+#include "dump/dump_writer.h"
+#include "dump/half.h"
+#include "dump/tensor.h"
+#include "scene/exr_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One listed resource with its read-back bytes, and a dump request into a
+// temporary output folder.
+struct HandMade {
+    test::TempDir out;
+    std::string output_directory = out.path().string();
+    std::string include, exclude;
+    std::vector<std::vector<uint32_t>> storage;  // one per subresource
+    std::vector<size_t> byte_counts;
+    D3D12_RESOURCE_DESC desc{};
+    std::string name = "res";
+    uint32_t as_tensor = 0, padding = 0, channels = 0, buffer_width = 0, buffer_height = 0;
+
+    void Texture(uint32_t width, uint32_t height, DXGI_FORMAT format, uint16_t slices = 1) {
+        desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+        desc.Width = width;
+        desc.Height = height;
+        desc.DepthOrArraySize = slices;
+        desc.Format = format;
+    }
+    void Buffer(uint32_t words, uint32_t buffer_channels, uint32_t width, uint32_t height) {
+        desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+        desc.Width = words * 4;
+        as_tensor = 1;
+        channels = buffer_channels;
+        buffer_width = width;
+        buffer_height = height;
+        Subresource(std::vector<uint32_t>(words));
+        for (uint32_t i = 0; i < words; ++i) storage[0][i] = i;
+    }
+    void Subresource(std::vector<uint32_t> words, size_t bytes = SIZE_MAX) {
+        byte_counts.push_back(bytes == SIZE_MAX ? words.size() * 4 : bytes);
+        storage.push_back(std::move(words));
+    }
+
+    // Runs the writer; returns its standard output. A failure's text goes to
+    // `error` when given, and is rethrown otherwise.
+    std::string Dump(uint32_t frame = 0, std::string* error = nullptr) {
+        CollectedResource resource{desc, {}};
+        for (size_t s = 0; s < storage.size(); ++s) {
+            resource.subresources.emplace_back(reinterpret_cast<const uint8_t*>(storage[s].data()), byte_counts[s]);
+        }
+        const std::vector<CollectedResource> resources = {resource};
+        ID3D12Resource* resource_pointers[] = {nullptr};
+        const char* names[] = {name.c_str()};
+        const ResourceDumpList list{1, resource_pointers, names, &as_tensor, &padding, &channels, &buffer_width,
+                                    &buffer_height};
+        const auto include_parts = SplitFilterList(include), exclude_parts = SplitFilterList(exclude);
+        const DumpRequest request{frame, &output_directory, &include, &exclude, false, 0, 0, 0};
+        testing::internal::CaptureStdout();
+        try {
+            DumpOneResource({list, include_parts, exclude_parts, resources, request}, 0);
+        } catch (const std::exception& failure) {
+            const std::string console = testing::internal::GetCapturedStdout();
+            if (error == nullptr) throw;
+            *error = failure.what();
+            return console;
+        }
+        return testing::internal::GetCapturedStdout();
+    }
+
+    fs::path TensorFile(const std::string& file, uint32_t frame = 0) const {
+        return out.path() / "sequence_dump" / ("step_" + std::to_string(frame)) / DumpDirectoryName(name) / file;
+    }
+    std::string Table(const std::string& file = "C_000.csv") const { return test::ReadText(TensorFile(file)); }
+};
+
+std::vector<uint32_t> FloatWords(std::initializer_list<float> values) {
+    std::vector<uint32_t> words;
+    for (float v : values) words.push_back(std::bit_cast<uint32_t>(v));
+    return words;
+}
+
+std::string ErrorOf(HandMade& resource) {
+    std::string error = "(no error)";
+    resource.Dump(0, &error);
+    return error;
+}
+
+}  // namespace
+
+TEST(HalfToFloat, IsExactForEveryClassOfValue) {
+    EXPECT_EQ(HalfToFloat(0x3C00), 1.0f);
+    EXPECT_EQ(HalfToFloat(0xC000), -2.0f);
+    EXPECT_EQ(HalfToFloat(0x3800), 0.5f);
+    EXPECT_EQ(std::bit_cast<uint32_t>(HalfToFloat(0x8000)), 0x80000000u) << "negative zero";
+    EXPECT_EQ(HalfToFloat(0x0001), std::ldexp(1.0f, -24)) << "smallest subnormal";
+    EXPECT_EQ(HalfToFloat(0x03FF), std::ldexp(1023.0f, -24)) << "largest subnormal";
+    EXPECT_EQ(HalfToFloat(0x7BFF), 65504.0f);
+    EXPECT_EQ(HalfToFloat(0x7C00), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(std::bit_cast<uint32_t>(HalfToFloat(0x7E01)), 0x7FC02000u) << "NaN keeps its payload";
+    const uint16_t interleaved[] = {0x3C00, 0xFFFF, 0x4000, 0xFFFF};
+    float out[2];
+    HalfToFloat(interleaved, 2, out, 1, 2);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(out[1], 2.0f);
+}
+
+TEST(SplitFilterList, DropsEmptyPartsAndKeepsBlanks) {
+    EXPECT_EQ(SplitFilterList("a,,b,"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(SplitFilterList(""), std::vector<std::string>{});
+    EXPECT_EQ(SplitFilterList("lum, tmp"), (std::vector<std::string>{"lum", " tmp"}));
+}
+
+TEST(RegionOfInterest, PaddingAndTheNormalisedRegion) {
+    const DumpRect padded = RegionOfInterest(4, 4, 1, 1, false, 0, 0, 0);
+    EXPECT_EQ(std::make_tuple(padded.x0, padded.x1, padded.y0, padded.y1), std::make_tuple(1, 2, 1, 2));
+    const DumpRect region = RegionOfInterest(300, 200, 0, 0, true, 0.5, 0.5, 0);
+    EXPECT_EQ(std::make_tuple(region.x0, region.x1, region.y0, region.y1), std::make_tuple(128, 256, 0, 64));
+    EXPECT_EQ(region.Width(), 129);
+    EXPECT_EQ(region.Height(), 65);
+    const DumpRect clamped = RegionOfInterest(300, 200, 0, 0, true, 0.5, 1.5, 0);
+    EXPECT_EQ(std::make_tuple(clamped.x0, clamped.x1), std::make_tuple(299, 299));
+    EXPECT_EQ(RegionOfInterest(256, 256, 0, 0, true, 0.25, 0, 0).Width(), 65);
+    // Padding of half the tensor or more leaves nothing, never a wrapped range.
+    EXPECT_TRUE(RegionOfInterest(4, 4, 2, 2, false, 0, 0, 0).Empty());
+    EXPECT_TRUE(RegionOfInterest(4, 4, 9, 0, true, 0.5, 0, 0).Empty());
+    // Huge and NaN inputs are defined: they clamp.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const DumpRect odd = RegionOfInterest(300, 200, 0, 0, true, 1e300, nan, 1e300);
+    EXPECT_EQ(std::make_tuple(odd.x0, odd.x1, odd.y0, odd.y1), std::make_tuple(0, 299, 199, 199));
+}
+
+TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
+    test::TempDir out;
+    Tensor<double> tensor(1, 4, 4);
+    for (uint64_t y = 0; y < 4; ++y)
+        for (uint64_t x = 0; x < 4; ++x) tensor.At(0, x, y) = static_cast<double>(10 * y + x) + 0.5;
+    testing::internal::CaptureStdout();
+    DumpTensorAsFp64(tensor, 1, 1, false, 0, 0, 0, "t", out.path().string(), 3);
+    const std::string console = testing::internal::GetCapturedStdout();
+    const fs::path table = out / "sequence_dump" / "step_3" / "t" / "C_000.csv";
+    EXPECT_EQ(test::ReadText(table), "c_y/x,x0,x1\nc000_y0000,11.500000,12.500000\nc000_y0001,21.500000,22.500000");
+    EXPECT_EQ(console, "dump_tensor: t(original name === t) as fp64\ntensor ch " + table.string() +
+                           " | pad_x = 1 | pad_y = 1\n");
+
+    testing::internal::CaptureStdout();
+    DumpTensorAsFp64(tensor, 0, 0, false, 0, 0, 0, "t", out.path().string(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: t(original name === t) as fp64\n");
+    EXPECT_EQ(test::ReadText(table).substr(0, 24), "c_y/x,x0,x1,x2,x3\nc000_y");
+
+    testing::internal::CaptureStdout();
+    DumpTensorAsFp64(tensor, 2, 2, false, 0, 0, 0, "t", out.path().string(), 3);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(test::ReadText(table), "c_y/x") << "an empty region leaves only the head";
+}
+
+TEST(TensorDump, Int32TablesAndImagesPerChannel) {
+    test::TempDir out;
+    Tensor<int32_t> tensor(17, 1, 2);
+    tensor.At(16, 0, 0) = 300;
+    tensor.At(16, 1, 0) = -1;
+    testing::internal::CaptureStdout();
+    DumpTensorAsInt32(tensor, 0, 0, false, 0, 0, 0, "x:y", out.path().string(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: x_y(original name === x:y) as int32\n");
+    const fs::path folder = out / "sequence_dump" / "step_0" / "x_y";
+    for (int c = 0; c < 17; ++c) {
+        char name[16];
+        std::snprintf(name, sizeof name, "C_%03d", c);
+        EXPECT_TRUE(fs::exists(folder / (std::string(name) + ".csv"))) << name;
+        EXPECT_TRUE(fs::exists(folder / (std::string(name) + ".pgm"))) << name;
+    }
+    EXPECT_EQ(test::ReadText(folder / "C_016.csv"), "c_y/x,x0,x1\nc016_y0000,300,-1");
+    EXPECT_EQ(test::ReadText(folder / "C_016.pgm"), std::string("P5\n 2 1\n 255\n") + char(44) + char(255));
+}
+
+TEST(TensorDump, HostileNamesStayInsideTheDumpTree) {
+    test::TempDir out;
+    Tensor<double> tensor(1, 1, 1);
+    for (const std::string name : {"../../x", "..", "", "a\\b", "C:evil"}) {
+        testing::internal::CaptureStdout();
+        DumpTensorAsFp64(tensor, 0, 0, false, 0, 0, 0, name, (out / "o").string(), 0);
+        const std::string console = testing::internal::GetCapturedStdout();
+        EXPECT_NE(console.find("(original name === " + name + ")"), std::string::npos) << console;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(out.path())) {
+        if (!entry.is_regular_file()) continue;
+        const std::string path = fs::weakly_canonical(entry.path()).string();
+        EXPECT_EQ(path.rfind(fs::weakly_canonical(out / "o" / "sequence_dump" / "step_0").string(), 0), 0u) << path;
+    }
+    EXPECT_TRUE(fs::exists(out / "o" / "sequence_dump" / "step_0" / ".._.._x" / "C_000.csv"));
+    EXPECT_TRUE(fs::exists(out / "o" / "sequence_dump" / "step_0" / "__" / "C_000.csv"));
+}
+
+TEST(DumpWriter, NameFiltersIncludeFirstThenExclude) {
+    for (const auto& [name, dumped] : {std::pair{"net_lum", true}, {"net_lum_tmp", false}, {"other", false}}) {
+        HandMade resource;
+        resource.name = name;
+        resource.include = "lum";
+        resource.exclude = "lum_tmp";
+        resource.Texture(1, 1, DXGI_FORMAT_R32_FLOAT);
+        resource.Subresource(FloatWords({0.5f}));
+        const std::string console = resource.Dump();
+        EXPECT_EQ(console == std::string(name) + " <--- skipping dump\n", !dumped) << console;
+        EXPECT_EQ(fs::exists(resource.TensorFile("C_000.csv")), dumped) << name;
+    }
+}
+
+TEST(DumpWriter, ImagePathWritesADoubleTensorAndAPaddedExr) {
+    HandMade resource;
+    resource.padding = 2;
+    resource.Texture(16, 16, DXGI_FORMAT_R32_FLOAT);
+    std::vector<uint32_t> words;
+    for (int i = 0; i < 256; ++i) words.push_back(std::bit_cast<uint32_t>(static_cast<float>(i)));
+    resource.Subresource(words);
+    const std::string console = resource.Dump(5);
+    EXPECT_EQ(console.find("Dumping"), std::string::npos) << "the image path announces only the tensor";
+    EXPECT_NE(console.find("dump_tensor: res(original name === res) as fp64"), std::string::npos);
+
+    ExrImageInfo info;
+    Imf::Array2D<Imf::Rgba> pixels;
+    ReadExrImage((resource.out / "sequence_dump" / "res" / "step_5.exr").string(), info, pixels);
+    EXPECT_EQ(info.width, 12u);
+    EXPECT_EQ(info.height, 12u);
+    EXPECT_EQ(float(pixels[0][0].r), 2 * 16 + 2.0f);
+    EXPECT_EQ(float(pixels[11][11].r), 13 * 16 + 13.0f);
+    EXPECT_EQ(float(pixels[3][4].g), 0.0f);
+    EXPECT_EQ(float(pixels[3][4].a), 0.0f) << "missing components are zero";
+}
+
+TEST(DumpWriter, HalfFormatsAndPackedFloatsAreUnpacked) {
+    HandMade resource;
+    resource.Texture(2, 1, DXGI_FORMAT_R11G11B10_FLOAT);
+    // R = 1.0 (exponent 15), G = 2.0 (exponent 16), B = 0.5 (exponent 14), no mantissa bits.
+    const uint32_t packed = (15u << 6) | (16u << 17) | (14u << 27);
+    resource.Subresource({packed, packed});
+    resource.Dump();
+    EXPECT_EQ(resource.Table("C_000.csv"), "c_y/x,x0,x1\nc000_y0000,1.000000,1.000000");
+    EXPECT_EQ(resource.Table("C_001.csv"), "c_y/x,x0,x1\nc001_y0000,2.000000,2.000000");
+    EXPECT_EQ(resource.Table("C_002.csv"), "c_y/x,x0,x1\nc002_y0000,0.500000,0.500000");
+
+    HandMade halves;
+    halves.Texture(8, 4, DXGI_FORMAT_R16_FLOAT);
+    halves.Subresource(std::vector<uint32_t>(16, 0x3C003800u));  // 0.5, 1.0 alternating
+    halves.Dump();
+    EXPECT_EQ(halves.Table().substr(0, 40), "c_y/x,x0,x1,x2,x3,x4,x5,x6,x7\nc000_y0000");
+    EXPECT_NE(halves.Table().find(",0.500000,1.000000,"), std::string::npos);
+}
+
+TEST(DumpWriter, SizeAndFormatErrors) {
+    HandMade short_data;
+    short_data.name = "short";
+    short_data.Texture(8, 4, DXGI_FORMAT_R16_FLOAT);
+    short_data.Subresource(std::vector<uint32_t>(16), 62);  // 62 bytes count as 60; 64 are needed
+    EXPECT_EQ(ErrorOf(short_data), "Resource Dump: size mismatch for short");
+
+    HandMade unsupported;
+    unsupported.name = "u";
+    unsupported.Texture(1, 1, DXGI_FORMAT_R8G8B8A8_UNORM);
+    unsupported.Subresource({0});
+    EXPECT_NE(ErrorOf(unsupported).find("Resource Dump supports dumping as FP textures for  DXGI_FORMAT_R16G16B16A16_FLOAT"),
+              std::string::npos);
+    unsupported.as_tensor = 1;
+    std::string message;
+    const std::string console = unsupported.Dump(0, &message);
+    EXPECT_EQ(console, message + "\nTHROW\n");
+    EXPECT_EQ(message.rfind("Resource Dump supports dumping as tensor for  DXGI_FORMAT_R32G32B32A32_UINT", 0), 0u);
+    EXPECT_EQ(message.substr(message.size() - 30), "), textures. Resource name = u");
+
+    HandMade buffer_as_image;
+    buffer_as_image.Buffer(8, 16, 2, 1);
+    buffer_as_image.as_tensor = 0;
+    EXPECT_NE(ErrorOf(buffer_as_image).find("as FP textures"), std::string::npos);
+}
+
+TEST(DumpWriter, TensorPathChannelsPerFormat) {
+    HandMade sint_array;
+    sint_array.as_tensor = 1;
+    sint_array.Texture(1, 1, DXGI_FORMAT_R32G32B32A32_SINT, 2);
+    sint_array.Subresource({1, 2, 3, 4});
+    sint_array.Subresource({5, 6, 7, static_cast<uint32_t>(-8)});
+    EXPECT_NE(sint_array.Dump().find("Dumping res\n"), std::string::npos);
+    EXPECT_EQ(sint_array.Table("C_004.csv"), "c_y/x,x0\nc004_y0000,5");
+    EXPECT_EQ(sint_array.Table("C_007.csv"), "c_y/x,x0\nc007_y0000,-8");
+    EXPECT_FALSE(fs::exists(sint_array.TensorFile("C_008.csv")));
+
+    struct BufferCase {
+        std::string name;
+        uint32_t channels;
+        int expected_channels;
+    };
+    for (const BufferCase& c : {BufferCase{"a_int32_b", 8, 8}, BufferCase{"plain", 32, 32}, BufferCase{"plain20", 20, 16}}) {
+        HandMade buffer;
+        buffer.name = c.name;
+        buffer.Buffer(64, c.channels, 2, 2);  // 64 words
+        buffer.Dump();
+        char last[32], next[32];
+        std::snprintf(last, sizeof last, "C_%03d.csv", c.expected_channels - 1);
+        std::snprintf(next, sizeof next, "C_%03d.csv", c.expected_channels);
+        EXPECT_TRUE(fs::exists(buffer.TensorFile(last))) << c.name;
+        EXPECT_FALSE(fs::exists(buffer.TensorFile(next))) << c.name;
+    }
+    // R32G32B32A32_UINT: byte b of word k of slice s is channel 16s + 4k + b, as a signed byte.
+    HandMade bytes;
+    bytes.Buffer(4, 16, 1, 1);
+    bytes.storage[0] = {0x000000FFu, 0x00000000u, 0x00800000u, 0x7F000000u};
+    bytes.Dump();
+    EXPECT_EQ(bytes.Table("C_000.csv"), "c_y/x,x0\nc000_y0000,-1");
+    EXPECT_EQ(bytes.Table("C_010.csv"), "c_y/x,x0\nc010_y0000,-128");
+    EXPECT_EQ(bytes.Table("C_015.csv"), "c_y/x,x0\nc015_y0000,127");
+
+    HandMade float_slices;
+    float_slices.as_tensor = 1;
+    float_slices.Texture(2, 1, DXGI_FORMAT_R32_FLOAT, 2);
+    float_slices.Subresource(FloatWords({0.5f, 1.5f}));
+    float_slices.Subresource(FloatWords({-2.0f, 0.25f}));
+    EXPECT_NE(float_slices.Dump().find(" as fp64"), std::string::npos);
+    EXPECT_EQ(float_slices.Table("C_001.csv"), "c_y/x,x0,x1\nc001_y0000,-2.000000,0.250000");
+
+    HandMade short_slice;
+    short_slice.name = "short_slice";
+    short_slice.as_tensor = 1;
+    short_slice.Texture(4, 4, DXGI_FORMAT_R32_SINT);
+    short_slice.Subresource(std::vector<uint32_t>(15));
+    EXPECT_EQ(ErrorOf(short_slice), "Resource Dump: size mismatch for short_slice");
+}
