@@ -8,7 +8,7 @@
 #include <ImfInputFile.h>
 #include <ImfIntAttribute.h>
 
-#include <regex>
+#include <sstream>
 
 #include "scene/exr_image.h"
 #include "tests/test_support.h"

@@ -25,6 +25,7 @@ const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 
 template <class Element>
 void CopyInto(Uploader& uploader, const std::vector<Element>& pixels) {
+    if (pixels.empty()) return;  // an absent input keeps its zero-filled data
     std::memcpy(uploader.data[0].data(), pixels.data(),
                 std::min(pixels.size() * sizeof(Element), uploader.data[0].size() * sizeof(uint32_t)));
 }
