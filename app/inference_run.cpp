@@ -23,14 +23,7 @@ InferenceRun::~InferenceRun() {
 unsigned ExrThreadCount(unsigned hardware_threads) { return hardware_threads <= 1 ? 8u : hardware_threads; }
 
 void InitRun(InferenceRun& run, const ScenePaths& paths) {
-    run.scene_path = paths.scene_path;
-    run.noaa_name = paths.noaa_name;
-    run.velocity_name = paths.velocity_name;
-    run.depth_name = paths.depth_name;
-    run.jitter_name = paths.jitter_name;
-    run.exposure_name = paths.exposure_name;
-    run.responsive_mask_name = paths.responsive_mask_name;
-    run.output_path = paths.output_path;
+    run.paths = paths;
     Imf::setGlobalThreadCount(static_cast<int>(ExrThreadCount(std::thread::hardware_concurrency())));
     DiscoverScene(run);
     LoadFrames(run, 1);

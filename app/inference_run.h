@@ -12,18 +12,6 @@
 #include "scene/loaded_frame.h"
 #include "upscaler/kavo_api.h"
 
-// The scene and output folders as given on the command line.
-struct ScenePaths {
-    std::string scene_path;
-    std::string noaa_name;
-    std::string velocity_name;
-    std::string depth_name;
-    std::string jitter_name;
-    std::string exposure_name;
-    std::string responsive_mask_name;
-    std::string output_path;
-};
-
 // The one run object of the process. Member order matters: members are
 // released in reverse, so the frame queue goes before the GPU objects and the
 // device reference goes last of those.
@@ -33,14 +21,7 @@ struct InferenceRun {
     InferenceRun(const InferenceRun&) = delete;
     InferenceRun& operator=(const InferenceRun&) = delete;
 
-    std::string scene_path;
-    std::string noaa_name;
-    std::string velocity_name;
-    std::string depth_name;
-    std::string jitter_name;
-    std::string exposure_name;
-    std::string responsive_mask_name;
-    std::string output_path;
+    ScenePaths paths;
     std::vector<FrameFiles> frame_files;
     ComPtr<ID3D12Device> device;
     ComPtr<ID3D12CommandAllocator> app_cmd_allocator;

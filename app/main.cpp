@@ -30,17 +30,12 @@ void ReportFailure() {
     }
 }
 
-ScenePaths ScenePathsOf(const OptionValues& values) {
-    return {values.scene_path,    values.noaa_name,     values.velocity_name,        values.depth_name,
-            values.jitter_name,   values.exposure_name, values.responsive_mask_name, values.output_path};
-}
-
 int Run(const OptionValues& values) {
     std::unique_ptr<InferenceRun> run;
     int exit_code = kFailure;
     try {
         run = std::make_unique<InferenceRun>(MakeRunSettings(values));
-        InitRun(*run, ScenePathsOf(values));
+        InitRun(*run, values.scene);
         for (;;) {
             RunFrames(*run);
             if (!values.kb_loop) {

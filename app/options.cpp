@@ -78,17 +78,17 @@ void DeclareOptions(CLI::App& app, OptionValues& v) {
     app.allow_config_extras(CLI::config_extras_mode::ignore_all);
     app.set_config("--config", "", "Read an ini file", false);
 
-    app.add_option("--scene_path", v.scene_path, "Source scene path")->required();
-    app.add_option("--noaa_name", v.noaa_name)->required();
-    app.add_option("--velocity_name", v.velocity_name)->required();
-    app.add_option("--depth_name", v.depth_name);
-    app.add_option("--jitter_name", v.jitter_name)->required();
-    app.add_option("--exposure_name", v.exposure_name);
+    app.add_option("--scene_path", v.scene.scene_path, "Source scene path")->required();
+    app.add_option("--noaa_name", v.scene.noaa_name)->required();
+    app.add_option("--velocity_name", v.scene.velocity_name)->required();
+    app.add_option("--depth_name", v.scene.depth_name);
+    app.add_option("--jitter_name", v.scene.jitter_name)->required();
+    app.add_option("--exposure_name", v.scene.exposure_name);
     app.add_flag("--copy_exposure_scale_to_exposure_texture", v.copy_exposure_scale_to_exposure_texture,
                  "Use exposure texture instead of root constant exposure scale, but fetch value from --exposure_scale");
     app.add_option("--exposure_scale", v.exposure_scale);
-    app.add_option("--responsive_mask_name", v.responsive_mask_name);
-    app.add_option("--output_path", v.output_path)->required();
+    app.add_option("--responsive_mask_name", v.scene.responsive_mask_name);
+    app.add_option("--output_path", v.scene.output_path)->required();
     app.add_option("--skip_frames", v.skip_frames);
     app.add_option("--max_frames", v.max_frames);
     app.add_option("--network_name", v.network_name);
@@ -163,9 +163,9 @@ RunSettings MakeRunSettings(const OptionValues& v) {
     RunSettings s;
     s.do_dump = v.do_dump;
     s.inversed_mv = v.inversed_mv;
-    s.no_depth = v.depth_name.empty();
-    s.has_exposure_texture_name = !v.exposure_name.empty();
-    s.has_responsive_mask = !v.responsive_mask_name.empty();
+    s.no_depth = v.scene.depth_name.empty();
+    s.has_exposure_texture_name = !v.scene.exposure_name.empty();
+    s.has_responsive_mask = !v.scene.responsive_mask_name.empty();
     s.skip_frames = v.skip_frames;
     s.max_frames = v.max_frames;
     s.exposure_scale = v.exposure_scale;

@@ -29,14 +29,7 @@ std::string QualityName(uint32_t value);
 
 // Every variable an option binds to. They live for the whole entry point.
 struct OptionValues {
-    std::string scene_path;
-    std::string noaa_name;
-    std::string velocity_name;
-    std::string depth_name;
-    std::string jitter_name;
-    std::string exposure_name;
-    std::string responsive_mask_name;
-    std::string output_path;
+    ScenePaths scene;
     bool copy_exposure_scale_to_exposure_texture = false;
     float exposure_scale = 1.0f;
     uint32_t skip_frames = 0;

@@ -41,5 +41,17 @@ struct RunSettings {
     bool raw_jitter = false;
 };
 
+// The scene and output folders as given on the command line.
+struct ScenePaths {
+    std::string scene_path;
+    std::string noaa_name;
+    std::string velocity_name;
+    std::string depth_name;
+    std::string jitter_name;
+    std::string exposure_name;
+    std::string responsive_mask_name;
+    std::string output_path;
+};
+
 // A queue capacity that never limits the queue (--load_all_frames).
 inline constexpr uint32_t kUnlimitedQueueCapacity = 4294967295u;

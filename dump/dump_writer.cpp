@@ -326,15 +326,8 @@ void DumpOneResource(const DumpBatch& batch, uint32_t index) {
 
 void WriteDumpExr(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<FloatPixel>& pixels,
                   Imf::Compression compression) {
-    Imf::Header header(static_cast<int>(info.width), static_cast<int>(info.height),
-                       1.0f,                // pixel aspect ratio
-                       Imath::V2f(0, 0),    // screen window centre
-                       1.0f,                // screen window width
-                       Imf::INCREASING_Y, compression);
+    Imf::Header header = ExrImageHeader(info, compression);
     for (const char* channel : {"R", "G", "B", "A"}) header.channels().insert(channel, Imf::Channel(Imf::FLOAT));
-    header.insert("expL", Imf::FloatAttribute(info.expL));
-    header.insert("maxL", Imf::FloatAttribute(info.maxL));
-    header.insert("sample", Imf::IntAttribute(info.sample));
 
     Imf::OutputFile file(path.c_str(), header, Imf::globalThreadCount());
     char* base = reinterpret_cast<char*>(const_cast<FloatPixel*>(&pixels[0][0]));

@@ -38,8 +38,7 @@ void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf:
     file.readPixels(window.min.y, window.max.y);
 }
 
-void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
-                   Imf::Compression compression) {
+Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compression) {
     Imf::Header header(static_cast<int>(info.width), static_cast<int>(info.height),
                        1.0f,                 // pixel aspect ratio
                        Imath::V2f(0, 0),     // screen window centre
@@ -48,8 +47,12 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf:
     header.insert("expL", Imf::FloatAttribute(info.expL));
     header.insert("maxL", Imf::FloatAttribute(info.maxL));
     header.insert("sample", Imf::IntAttribute(info.sample));
+    return header;
+}
 
-    Imf::RgbaOutputFile file(path.c_str(), header, Imf::WRITE_RGBA, Imf::globalThreadCount());
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
+                   Imf::Compression compression) {
+    Imf::RgbaOutputFile file(path.c_str(), ExrImageHeader(info, compression), Imf::WRITE_RGBA, Imf::globalThreadCount());
     file.setFrameBuffer(&pixels[0][0],
                         1,            // x stride: one pixel
                         info.width);  // y stride: one row

@@ -2,6 +2,7 @@
 
 #include <ImfArray.h>
 #include <ImfCompression.h>
+#include <ImfHeader.h>
 #include <ImfRgba.h>
 
 #include <cstdint>
@@ -19,6 +20,10 @@ struct ExrImageInfo {
 // is the data window's top-left pixel. Reports sample 0, expL 1 and maxL 1000
 // whatever the header holds.
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels);
+
+// The header of the tool's images: data and display window (0, 0) to
+// (width - 1, height - 1), increasing y, and the three attributes.
+Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compression);
 
 // Writes RGBA half pixels with the "expL", "maxL" and "sample" attributes.
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,

@@ -76,26 +76,16 @@ void LoadVelocity(LoadedFrame& frame, const DecodedImage& image, VelocityDecodin
     });
 }
 
-void LoadDepth(LoadedFrame& frame, const DecodedImage& image) {
-    frame.depth_size = SizeOf(image);
-    frame.depth.resize(static_cast<size_t>(image.info.width) * image.info.height);
+// One value per pixel, made from the pixel's R channel.
+template <class Value, class Convert>
+void LoadPlane(ImageSize& size, std::vector<Value>& plane, const DecodedImage& image, Convert convert) {
+    size = SizeOf(image);
+    plane.resize(static_cast<size_t>(image.info.width) * image.info.height);
     const uint32_t width = image.info.width;
     ForEachRow(image, [&](const Imf::Rgba* row, size_t first) {
-        float* out = frame.depth.data() + first;
+        Value* out = plane.data() + first;
         for (uint32_t x = 0; x < width; ++x) {
-            out[x] = static_cast<float>(row[x].r);
-        }
-    });
-}
-
-void LoadResponsiveMask(LoadedFrame& frame, const DecodedImage& image) {
-    frame.responsive_mask_size = SizeOf(image);
-    frame.responsive_mask.resize(static_cast<size_t>(image.info.width) * image.info.height);
-    const uint32_t width = image.info.width;
-    ForEachRow(image, [&](const Imf::Rgba* row, size_t first) {
-        uint8_t* out = frame.responsive_mask.data() + first;
-        for (uint32_t x = 0; x < width; ++x) {
-            out[x] = DecodeMaskByte(row[x].r);
+            out[x] = convert(row[x].r);
         }
     });
 }
@@ -109,7 +99,9 @@ LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
         LoadVelocity(frame, image, {settings.raw_velocity, settings.inversed_mv});
     });
     if (!settings.no_depth) {
-        WithInput(files.depth_path, [&](const DecodedImage& image) { LoadDepth(frame, image); });
+        WithInput(files.depth_path, [&](const DecodedImage& image) {
+            LoadPlane(frame.depth_size, frame.depth, image, [](Imath::half r) { return static_cast<float>(r); });
+        });
     }
     WithInput(files.jitter_path, [&](const DecodedImage& image) {
         const Imf::Rgba& pixel = FirstPixel(image);
@@ -122,7 +114,9 @@ LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
                   [&](const DecodedImage& image) { frame.exposure = static_cast<float>(FirstPixel(image).r); });
     }
     if (settings.has_responsive_mask && !files.responsive_mask_path.empty()) {
-        WithInput(files.responsive_mask_path, [&](const DecodedImage& image) { LoadResponsiveMask(frame, image); });
+        WithInput(files.responsive_mask_path, [&](const DecodedImage& image) {
+            LoadPlane(frame.responsive_mask_size, frame.responsive_mask, image, DecodeMaskByte);
+        });
     }
     frame.output_path = files.output_path;
     return frame;

@@ -20,20 +20,20 @@ struct SceneFolders {
 };
 
 SceneFolders FormFolders(const InferenceRun& run) {
-    const fs::path scene(run.scene_path);
+    const fs::path scene(run.paths.scene_path);
     const auto& settings = run.settings;
     SceneFolders folders;
-    folders.color = scene / run.noaa_name;
-    folders.velocity = scene / run.velocity_name;
-    if (!run.depth_name.empty()) {
-        folders.depth = scene / run.depth_name;
+    folders.color = scene / run.paths.noaa_name;
+    folders.velocity = scene / run.paths.velocity_name;
+    if (!run.paths.depth_name.empty()) {
+        folders.depth = scene / run.paths.depth_name;
     }
-    folders.jitter = scene / run.jitter_name;
-    if (!run.exposure_name.empty() && !settings.copy_exposure_scale_to_exposure_texture) {
-        folders.exposure = scene / run.exposure_name;
+    folders.jitter = scene / run.paths.jitter_name;
+    if (!run.paths.exposure_name.empty() && !settings.copy_exposure_scale_to_exposure_texture) {
+        folders.exposure = scene / run.paths.exposure_name;
     }
-    if (!run.responsive_mask_name.empty()) {
-        folders.responsive_mask = scene / run.responsive_mask_name;
+    if (!run.paths.responsive_mask_name.empty()) {
+        folders.responsive_mask = scene / run.paths.responsive_mask_name;
     }
     return folders;
 }
@@ -80,7 +80,7 @@ FrameFiles DescribeFrame(const SceneFolders& folders, const fs::path& file_name,
 
 void DiscoverScene(InferenceRun& run) {
     const SceneFolders folders = FormFolders(run);
-    const fs::path output_folder(run.output_path);
+    const fs::path output_folder(run.paths.output_path);
 
     for (const fs::directory_entry& entry : fs::directory_iterator(folders.color)) {
         if (IsColorFrame(entry)) {

@@ -34,6 +34,24 @@ protected:
         ASSERT_HRESULT_SUCCEEDED(list->Reset(allocator.Get(), nullptr));
     }
 
+    // A committed buffer of `bytes` in `heap_type`, starting in `state`.
+    ComPtr<ID3D12Resource> Buffer(UINT64 bytes, D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES state) {
+        D3D12_RESOURCE_DESC desc = {};
+        desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+        desc.Width = bytes;
+        desc.Height = 1;
+        desc.DepthOrArraySize = 1;
+        desc.MipLevels = 1;
+        desc.SampleDesc.Count = 1;
+        desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+        D3D12_HEAP_PROPERTIES heap = {};
+        heap.Type = heap_type;
+        ComPtr<ID3D12Resource> buffer;
+        EXPECT_HRESULT_SUCCEEDED(dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, state,
+                                                                         nullptr, IID_PPV_ARGS(&buffer)));
+        return buffer;
+    }
+
     uint64_t NewValidationErrors() const { return softgpu_validation_error_count() - errors_before; }
 
     Dx12* dx12 = nullptr;

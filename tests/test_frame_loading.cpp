@@ -26,14 +26,9 @@ struct LoadedScene {
         settings.has_exposure_texture_name = spec.exposure;
         settings.has_responsive_mask = !spec.mask_frames.empty();
         run = std::make_unique<InferenceRun>(settings);
-        run->scene_path = dir.path().string();
-        run->noaa_name = "color";
-        run->velocity_name = "velocity";
-        run->depth_name = spec.depth ? "depth" : "";
-        run->jitter_name = "jitter";
-        run->exposure_name = spec.exposure ? "exposure" : "";
-        run->responsive_mask_name = spec.mask_frames.empty() ? "" : "mask";
-        run->output_path = (dir / "out").string();
+        run->paths = {dir.path().string(), "color", "velocity", spec.depth ? "depth" : "", "jitter",
+                      spec.exposure ? "exposure" : "", spec.mask_frames.empty() ? "" : "mask",
+                      (dir / "out").string()};
         DiscoverScene(*run);
     }
 
@@ -177,11 +172,7 @@ TEST(FrameLoading, PathsArePrintedQuotedWithEscapes) {
     const auto odd = dir / "a\"b\\c";
     test::MakeScene(odd, {.frames = 1, .width = 2, .height = 2, .depth = false});
     InferenceRun run(settings);
-    run.scene_path = odd.string();
-    run.noaa_name = "color";
-    run.velocity_name = "velocity";
-    run.jitter_name = "jitter";
-    run.output_path = (odd / "out").string();
+    run.paths = {odd.string(), "color", "velocity", "", "jitter", "", "", (odd / "out").string()};
     DiscoverScene(run);
     testing::internal::CaptureStdout();
     LoadFrames(run, 1);

@@ -98,19 +98,7 @@ TEST_F(Transfers, ArrayTextureMovesEverySliceToItsOwnArray) {
 }
 
 TEST_F(Transfers, WrappedBufferMovesAsOneBufferCopy) {
-    D3D12_RESOURCE_DESC desc = {};
-    desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
-    desc.Width = 100;
-    desc.Height = 1;
-    desc.DepthOrArraySize = 1;
-    desc.MipLevels = 1;
-    desc.SampleDesc.Count = 1;
-    desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
-    D3D12_HEAP_PROPERTIES heap = {};
-    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
-    ComPtr<ID3D12Resource> buffer;
-    ASSERT_HRESULT_SUCCEEDED(dx12->device_->CreateCommittedResource(
-        &heap, D3D12_HEAP_FLAG_NONE, &desc, D3D12_RESOURCE_STATE_COPY_DEST, nullptr, IID_PPV_ARGS(&buffer)));
+    const ComPtr<ID3D12Resource> buffer = Buffer(100, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COPY_DEST);
 
     const Texture2D wrapped(buffer.Get());
     EXPECT_FALSE(wrapped.owns_resource);

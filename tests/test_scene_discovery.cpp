@@ -29,14 +29,7 @@ struct Scene {
 
     std::unique_ptr<InferenceRun> Discover() {
         auto run = std::make_unique<InferenceRun>(settings);
-        run->scene_path = paths.scene_path;
-        run->noaa_name = paths.noaa_name;
-        run->velocity_name = paths.velocity_name;
-        run->depth_name = paths.depth_name;
-        run->jitter_name = paths.jitter_name;
-        run->exposure_name = paths.exposure_name;
-        run->responsive_mask_name = paths.responsive_mask_name;
-        run->output_path = paths.output_path;
+        run->paths = paths;
         DiscoverScene(*run);
         return run;
     }

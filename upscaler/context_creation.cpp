@@ -117,7 +117,7 @@ uint32_t InitFlags(const RunSettings& s) {
 void CreateUpscalerContext(InferenceRun& run) {
     // Without a frame there is no input size: stop before any device exists.
     if (run.frame_queue.empty()) {
-        throw std::runtime_error("No frames to upscale in scene \"" + run.scene_path + "\"");
+        throw std::runtime_error("No frames to upscale in scene \"" + run.paths.scene_path + "\"");
     }
     run.device = GetDx12().device_;
     Check(kavoD3D12CreateContext(run.device.Get(), &run.kavo_context), "Unable to create kavo context");

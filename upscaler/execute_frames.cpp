@@ -129,7 +129,7 @@ std::string OutputFileName(const std::filesystem::path& output_path) {
 
 DumpRequest MakeDumpRequest(const InferenceRun& run) {
     const RunSettings& s = run.settings;
-    return {run.frames_processed, &run.output_path, &s.dump_resource_filter, &s.dump_resource_exclude_filter,
+    return {run.frames_processed, &run.paths.output_path, &s.dump_resource_filter, &s.dump_resource_exclude_filter,
             s.roi_enabled, s.roi_size, s.roi_x0, s.roi_y0};
 }
 

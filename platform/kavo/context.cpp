@@ -65,18 +65,9 @@ KavoResult Context::Init(const KavoInitParams& params) {
     return result;
 }
 
-ComPtr<ID3D12Resource> Context::Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
-                                        DXGI_FORMAT format) {
-    // Describe and create an intermediate: it lives in the unordered-access state.
-    D3D12_RESOURCE_DESC desc = {};
-    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
-    desc.Width = std::max(1u, width);
-    desc.Height = std::max(1u, height);
-    desc.DepthOrArraySize = slices;
-    desc.MipLevels = 1;
-    desc.Format = format;
-    desc.SampleDesc.Count = 1;
-    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+ComPtr<ID3D12Resource> Context::Intermediate(const wchar_t* name, const D3D12_RESOURCE_DESC& desc) {
+    // Intermediates live in the unordered-access state, where the kernels
+    // write them and where the dump list promises them.
     D3D12_HEAP_PROPERTIES heap = {};
     heap.Type = D3D12_HEAP_TYPE_DEFAULT;
     ComPtr<ID3D12Resource> resource;
@@ -89,6 +80,20 @@ ComPtr<ID3D12Resource> Context::Texture(const wchar_t* name, uint32_t width, uin
     return resource;
 }
 
+ComPtr<ID3D12Resource> Context::Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
+                                        DXGI_FORMAT format) {
+    D3D12_RESOURCE_DESC desc = {};
+    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+    desc.Width = std::max(1u, width);
+    desc.Height = std::max(1u, height);
+    desc.DepthOrArraySize = slices;
+    desc.MipLevels = 1;
+    desc.Format = format;
+    desc.SampleDesc.Count = 1;
+    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    return Intermediate(name, desc);
+}
+
 ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
     D3D12_RESOURCE_DESC desc = {};
     desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
@@ -99,16 +104,7 @@ ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
     desc.SampleDesc.Count = 1;
     desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
     desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
-    D3D12_HEAP_PROPERTIES heap = {};
-    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
-    ComPtr<ID3D12Resource> resource;
-    if (FAILED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
-                                                D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
-                                                IID_PPV_ARGS(&resource)))) {
-        return nullptr;
-    }
-    resource->SetName(name);
-    return resource;
+    return Intermediate(name, desc);
 }
 
 KavoResult Context::CreateOutputResources() {

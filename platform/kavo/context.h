@@ -46,6 +46,7 @@ public:
 private:
     KavoResult CreateOutputResources();
     KavoResult CreateInputResources(uint32_t width, uint32_t height);
+    ComPtr<ID3D12Resource> Intermediate(const wchar_t* name, const D3D12_RESOURCE_DESC& desc);
     ComPtr<ID3D12Resource> Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
                                    DXGI_FORMAT format);
     ComPtr<ID3D12Resource> Buffer(const wchar_t* name, uint64_t bytes);
