@@ -9,6 +9,7 @@
 #include "gpu/transfers.h"
 #include "scene/exr_image.h"
 #include "scene/path_text.h"
+#include "upscaler/frame_execution.h"
 #include "upscaler/upscaler.h"
 
 namespace {
@@ -44,15 +45,17 @@ bool UsesExposureTexture(const RunSettings& s) {
     return s.has_exposure_texture_name || s.copy_exposure_scale_to_exposure_texture;
 }
 
+}  // namespace
+
 // The GPU objects of one frame. The textures and staging buffers must live
 // until the submission that uses them has completed, so they are released
 // only when the frame ends, after the fence wait.
-struct FrameWork {
+struct FrameExecution::Textures {
     Input color, velocity;
     Texture2D output;
     Input depth, exposure, mask;
 
-    FrameWork(const InferenceRun& run, const LoadedFrame& frame, ID3D12GraphicsCommandList* list)
+    Textures(const InferenceRun& run, const LoadedFrame& frame, ID3D12GraphicsCommandList* list)
         : color(L"app_input_color", run.device.Get(), frame.color_size, DXGI_FORMAT_R16G16B16A16_FLOAT),
           velocity(L"app_input_velocity", run.device.Get(), frame.velocity_size, DXGI_FORMAT_R16G16_FLOAT),
           output(L"app_output_color", run.device.Get(), run.output_resolution[0], run.output_resolution[1], 1,
@@ -82,7 +85,10 @@ struct FrameWork {
     }
 };
 
-KavoExecuteParams ExecuteParams(const InferenceRun& run, const LoadedFrame& frame, const FrameWork& work) {
+namespace {
+
+KavoExecuteParams ExecuteParams(const InferenceRun& run, const LoadedFrame& frame,
+                                const FrameExecution::Textures& work) {
     const RunSettings& s = run.settings;
     KavoExecuteParams params{};
     params.color = work.color.texture.resource;
@@ -103,23 +109,6 @@ KavoExecuteParams ExecuteParams(const InferenceRun& run, const LoadedFrame& fram
     return params;
 }
 
-void SubmitAndWait(InferenceRun& run) {
-    ExecuteAndWait(GetDx12().command_queue_.Get(), run.app_cmd_list.Get(), run.app_fence.Get(), ++fence_value);
-    run.app_cmd_allocator->Reset();
-    run.app_cmd_list->Reset(run.app_cmd_allocator.Get(), nullptr);
-}
-
-void WriteOutput(const InferenceRun& run, const LoadedFrame& frame, const Downloader& downloader) {
-    const uint32_t width = run.output_resolution[0], height = run.output_resolution[1];
-    Imf::Array2D<Imf::Rgba> pixels(height, width);
-    const size_t bytes = static_cast<size_t>(width) * height * sizeof(Imf::Rgba);
-    if (downloader.data[0].size() * sizeof(uint32_t) < bytes) throw std::runtime_error("Unable to download result");
-    std::memcpy(static_cast<void*>(&pixels[0][0]), downloader.data[0].data(), bytes);
-    WriteExrImage(PathToUtf8(frame.output_path), ExrImageInfo{width, height, 0, 0.0f, 0.0f}, pixels,
-                  Imf::PIZ_COMPRESSION);
-    std::cout << "Writing " << std::quoted(frame.output_path.string()) << std::endl;
-}
-
 // The part of the output path after its last slash or backslash, as UTF-8.
 std::string OutputFileName(const std::filesystem::path& output_path) {
     const std::string text = PathToUtf8(output_path);
@@ -134,28 +123,66 @@ DumpRequest MakeDumpRequest(const InferenceRun& run) {
 }
 
 void ExecuteFrame(InferenceRun& run, const LoadedFrame& frame) {
-    ID3D12GraphicsCommandList* list = run.app_cmd_list.Get();
-    const FrameWork work(run, frame, list);
-    const KavoExecuteParams params = ExecuteParams(run, frame, work);
-    if (kavoD3D12Execute(run.kavo_context, list, &params) != KAVO_SUCCESS) {
-        throw std::runtime_error("Unable to execute kavo");
-    }
-    Downloader downloader(work.output);
-    downloader.RecordReadback(list, kShaderRead);
-    SubmitAndWait(run);
-
-    downloader.ReadBack();
-    if (downloader.data.empty() || downloader.data[0].empty()) throw std::runtime_error("Unable to download result");
-    WriteOutput(run, frame, downloader);
-
-    const DumpRequest request = MakeDumpRequest(run);
-    if (run.settings.do_dump) DumpFrameResources(run.kavo_context, request);
-    if (run.settings.do_dump_output_as_tensor) {
-        DumpTexture_RGBA_FP16_AsTensor(downloader, OutputFileName(frame.output_path), request);
-    }
+    FrameExecution execution(run, frame);
+    execution.RecordUpscale();
+    execution.SubmitAndWait();
+    execution.ReadOutput();
+    execution.WriteOutput();
+    execution.Dump();
 }
 
 }  // namespace
+
+FrameExecution::FrameExecution(InferenceRun& run, const LoadedFrame& frame)
+    : run_(run), frame_(frame), textures_(std::make_unique<Textures>(run, frame, run.app_cmd_list.Get())) {}
+
+// The downloader and its readback buffer go first, then the textures.
+FrameExecution::~FrameExecution() {
+    downloader_.reset();
+    textures_.reset();
+}
+
+void FrameExecution::RecordUpscale() {
+    ID3D12GraphicsCommandList* list = run_.app_cmd_list.Get();
+    const KavoExecuteParams params = ExecuteParams(run_, frame_, *textures_);
+    if (kavoD3D12Execute(run_.kavo_context, list, &params) != KAVO_SUCCESS) {
+        throw std::runtime_error("Unable to execute kavo");
+    }
+    downloader_ = std::make_unique<Downloader>(textures_->output);
+    downloader_->RecordReadback(list, kShaderRead);
+}
+
+void FrameExecution::SubmitAndWait() {
+    ExecuteAndWait(GetDx12().command_queue_.Get(), run_.app_cmd_list.Get(), run_.app_fence.Get(), ++fence_value);
+    run_.app_cmd_allocator->Reset();
+    run_.app_cmd_list->Reset(run_.app_cmd_allocator.Get(), nullptr);
+}
+
+void FrameExecution::ReadOutput() {
+    downloader_->ReadBack();
+    if (downloader_->data.empty() || downloader_->data[0].empty()) {
+        throw std::runtime_error("Unable to download result");
+    }
+}
+
+void FrameExecution::WriteOutput() {
+    const uint32_t width = run_.output_resolution[0], height = run_.output_resolution[1];
+    Imf::Array2D<Imf::Rgba> pixels(height, width);
+    const size_t bytes = static_cast<size_t>(width) * height * sizeof(Imf::Rgba);
+    if (downloader_->data[0].size() * sizeof(uint32_t) < bytes) throw std::runtime_error("Unable to download result");
+    std::memcpy(static_cast<void*>(&pixels[0][0]), downloader_->data[0].data(), bytes);
+    WriteExrImage(PathToUtf8(frame_.output_path), ExrImageInfo{width, height, 0, 0.0f, 0.0f}, pixels,
+                  Imf::PIZ_COMPRESSION);
+    std::cout << "Writing " << std::quoted(frame_.output_path.string()) << std::endl;
+}
+
+void FrameExecution::Dump() {
+    const DumpRequest request = MakeDumpRequest(run_);
+    if (run_.settings.do_dump) DumpFrameResources(run_.kavo_context, request);
+    if (run_.settings.do_dump_output_as_tensor) {
+        DumpTexture_RGBA_FP16_AsTensor(*downloader_, OutputFileName(frame_.output_path), request);
+    }
+}
 
 bool ExecuteFrames(InferenceRun& run) {
     if (run.frame_queue.empty()) return false;
