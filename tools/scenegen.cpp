@@ -34,9 +34,9 @@ struct Options {
     float speed = 1.0f;
     uint64_t seed = 1;
     float exposure_value = 0.8f;
+    uint32_t truth_samples = 4;  // per axis and output pixel; 0 writes no ground truth
 };
 
-constexpr uint32_t kTruthSamples = 4;  // per axis, per output pixel
 
 Imf::Rgba Encoded(float x, float y, bool raw) {
     if (raw) return Imf::Rgba(x, y, 0.0f, 1.0f);
@@ -93,16 +93,18 @@ void WriteFrame(const Options& o, const scenegen::World& world, uint32_t frame, 
             return Imf::Rgba(sample(x, y).disc == 0 ? 255.0f : 0.0f, 0.0f, 0.0f, 1.0f);
         });
     }
+    if (o.truth_samples == 0) return;
+    const uint32_t n = o.truth_samples;
     WriteImage(root / "ground_truth" / name, out_w, out_h, [&](uint32_t ox, uint32_t oy) {
         float sum[3] = {0, 0, 0};
-        for (uint32_t k = 0; k < kTruthSamples * kTruthSamples; ++k) {
-            const float px = (ox + (k % kTruthSamples + 0.5f) / kTruthSamples) * world.width / out_w;
-            const float py = (oy + (k / kTruthSamples + 0.5f) / kTruthSamples) * world.height / out_h;
+        for (uint32_t k = 0; k < n * n; ++k) {
+            const float px = (ox + (k % n + 0.5f) / n) * world.width / out_w;
+            const float py = (oy + (k / n + 0.5f) / n) * world.height / out_h;
             const auto hit = scenegen::Shade(world, px, py, frame);
             for (int c = 0; c < 3; ++c) sum[c] += hit.color[c];
         }
-        const float n = kTruthSamples * kTruthSamples;
-        return Imf::Rgba(sum[0] / n, sum[1] / n, sum[2] / n, 1.0f);
+        const float count = static_cast<float>(n * n);
+        return Imf::Rgba(sum[0] / count, sum[1] / count, sum[2] / count, 1.0f);
     });
 }
 
@@ -137,20 +139,24 @@ int main(int argc, char** argv) {
                  "Velocity in input pixels instead of normalised device coordinates");
     app.add_option("--speed", o.speed, "Motion speed multiplier")->check(CLI::Range(0.0f, 100.0f));
     app.add_option("--seed", o.seed, "Seed of the scene's layout");
+    app.add_option("--truth-samples", o.truth_samples,
+                   "Samples per axis of each ground-truth pixel; 0 writes no ground truth")
+        ->check(CLI::Range(0u, 16u));
     CLI11_PARSE(app, argc, argv);
 
     try {
         const float factor = UpscaleFactor(QualityFromName(o.quality));
         const uint32_t out_w = OutputSize(o.width, factor), out_h = OutputSize(o.height, factor);
-        for (const char* folder : {"color", "velocity", "depth", "jitter", "ground_truth"}) {
+        for (const char* folder : {"color", "velocity", "depth", "jitter"}) {
             fs::create_directories(fs::path(o.folder) / folder);
         }
+        if (o.truth_samples > 0) fs::create_directories(fs::path(o.folder) / "ground_truth");
         if (o.exposure) fs::create_directories(fs::path(o.folder) / "exposure");
         if (o.mask) fs::create_directories(fs::path(o.folder) / "mask");
         const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed);
         for (uint32_t frame = 0; frame < o.frames; ++frame) WriteFrame(o, world, frame, out_w, out_h);
         WriteConfig(o);
-        std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (ground truth "
+        std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (output size "
                   << out_w << "x" << out_h << ") to " << PathToUtf8(fs::canonical(o.folder)) << std::endl;
     } catch (const std::exception& error) {
         std::cerr << "scenegen: " << error.what() << std::endl;
