@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "dump/csv_number.h"
 #include "dump/tensor.h"
 #include "scene/path_text.h"
 
@@ -55,17 +56,7 @@ File OpenTable(const std::string& path) {
     throw std::runtime_error(path + ": unable to create file during tensor dump");
 }
 
-void Append(std::string& text, double value) {
-    char buffer[400];
-    if (std::isfinite(value)) {
-        // Fixed notation with six decimals: the same bytes as printf's "%f".
-        const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
-        text.append(buffer, result.ptr);
-    } else {
-        const int length = std::snprintf(buffer, sizeof buffer, "%f", value);
-        text.append(buffer, static_cast<size_t>(length));
-    }
-}
+void Append(std::string& text, double value) { AppendFixed6(text, value); }
 
 void Append(std::string& text, long long value) {
     char buffer[24];

@@ -4,7 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 
+#include "dump/csv_number.h"
 #include "dump/dump.h"
 #include "dump/dump_writer.h"
 #include "dump/half.h"
@@ -330,4 +332,27 @@ TEST(DumpWriter, TensorPathChannelsPerFormat) {
     short_slice.Texture(4, 4, DXGI_FORMAT_R32_SINT);
     short_slice.Subresource(std::vector<uint32_t>(15));
     EXPECT_EQ(ErrorOf(short_slice), "Resource Dump: size mismatch for short_slice");
+}
+
+TEST(CsvNumbers, MatchPrintfByteForByte) {
+    std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 0.0078125, -0.0078125, 1e-7, -1e-9, 5e-7, 1.5e-6, 2.5e-6,
+                                  0.1234565, 123456.7890125, 8796093022207.5, 8796093022208.0, 1e300, -1e300,
+                                  std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                                  std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t bits = random();
+        const double any = std::bit_cast<double>(bits);
+        values.push_back(any);
+        values.push_back(static_cast<float>(std::ldexp(static_cast<double>(bits >> 40), static_cast<int>(bits % 60) - 50)));
+        values.push_back(static_cast<double>(static_cast<int64_t>(bits % 2000000) - 1000000) / 2097152.0);  // ties
+    }
+    for (double value : values) {
+        std::string fast;
+        AppendFixed6(fast, value);
+        char expected[400];
+        std::snprintf(expected, sizeof expected, "%f", value);
+        ASSERT_EQ(fast, expected) << std::hexfloat << value;
+    }
 }
