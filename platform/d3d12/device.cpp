@@ -93,9 +93,9 @@ HRESULT Device::CreateCommittedResource(const D3D12_HEAP_PROPERTIES* heap, D3D12
     if (size > kLargestResource) return E_OUTOFMEMORY;
     if (resource == nullptr) return S_FALSE;  // a valid descriptor, nothing asked for
 
-    std::vector<std::byte> memory;
+    DeviceMemory memory;
     try {
-        memory.resize(size);
+        memory = DeviceMemory(size);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -14,6 +14,7 @@
 
 #include "platform/d3d12/com_object.h"
 #include "platform/d3d12/formats.h"
+#include "platform/d3d12/memory_pool.h"
 #include "platform/d3d12/softgpu.h"
 #include "platform/d3d12/stubs.h"
 
@@ -44,7 +45,7 @@ class Device;
 class Resource final : public D3D12Object<stubs::ID3D12ResourceStub> {
 public:
     Resource(Device* device, const D3D12_RESOURCE_DESC& desc, D3D12_HEAP_TYPE heap,
-             D3D12_RESOURCE_STATES initial_state, std::vector<std::byte> memory, Footprints layout);
+             D3D12_RESOURCE_STATES initial_state, DeviceMemory memory, Footprints layout);
 
     // ID3D12DeviceChild
     HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** device) override;
@@ -72,7 +73,7 @@ private:
     Microsoft::WRL::ComPtr<Device> device_;
     D3D12_RESOURCE_DESC desc_;
     D3D12_HEAP_TYPE heap_;
-    std::vector<std::byte> memory_;
+    DeviceMemory memory_;
     Footprints layout_;  // where each subresource lies in memory_
     std::vector<D3D12_RESOURCE_STATES> states_;
 };

@@ -6,7 +6,7 @@
 namespace softgpu {
 
 Resource::Resource(Device* device, const D3D12_RESOURCE_DESC& desc, D3D12_HEAP_TYPE heap,
-                   D3D12_RESOURCE_STATES initial_state, std::vector<std::byte> memory, Footprints layout)
+                   D3D12_RESOURCE_STATES initial_state, DeviceMemory memory, Footprints layout)
     : device_(device),
       desc_(desc),
       heap_(heap),

@@ -110,12 +110,13 @@ ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
 KavoResult Context::CreateOutputResources() {
     const uint32_t w = init_.output_width, h = init_.output_height;
     history_ = Texture(L"kavo:history", w, h, 1, DXGI_FORMAT_R16G16B16A16_FLOAT);
+    history_full_ = Texture(L"history_full", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
     reprojected_history_ = Texture(L"reprojected_history", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
     reconstruction_weight_ = Texture(L"reconstruction_weights", w, h, 1, DXGI_FORMAT_R32_FLOAT);
     history_packed_ = Texture(L"history_r11g11b10", w, h, 1, DXGI_FORMAT_R11G11B10_FLOAT);
     splat_accumulation_ =
         model_ == Model::kSplat ? Texture(L"splat_accumulation", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT) : nullptr;
-    const bool made = history_ && reprojected_history_ && reconstruction_weight_ && history_packed_ &&
+    const bool made = history_ && history_full_ && reprojected_history_ && reconstruction_weight_ && history_packed_ &&
                       (model_ != Model::kSplat || splat_accumulation_);
     return made ? KAVO_SUCCESS : kOutOfMemory;
 }
@@ -225,7 +226,8 @@ KavoResult Context::Execute(ID3D12GraphicsCommandList* list, const KavoExecutePa
     const int exposure = exposure_from_texture ? use(p.exposure, read) : -1;
     const int mask = (init_.flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) ? use(p.responsive_mask, read) : -1;
     const int output = use(p.output, write);
-    const int history = use(history_.Get(), write), reprojected = use(reprojected_history_.Get(), write),
+    const int history = use(history_.Get(), write), history_full = use(history_full_.Get(), write),
+              reprojected = use(reprojected_history_.Get(), write),
               weights = use(reconstruction_weight_.Get(), write), packed = use(history_packed_.Get(), write),
               splat = use(splat_accumulation_.Get(), write), motion = use(motion_.Get(), write),
               motion_output = use(motion_output_.Get(), write), luminance = use(luminance_.Get(), write),
@@ -245,6 +247,7 @@ KavoResult Context::Execute(ID3D12GraphicsCommandList* list, const KavoExecutePa
         if (mask >= 0) in.responsive_mask = ViewOf<const uint8_t>(surfaces[mask]);
         Intermediates work;
         work.history = ViewOf<Half4>(surfaces[history]);
+        work.history_full = ViewOf<Float4>(surfaces[history_full]);
         work.reprojected_history = ViewOf<Float4>(surfaces[reprojected]);
         work.reconstruction_weight = ViewOf<float>(surfaces[weights]);
         work.history_packed = ViewOf<uint32_t>(surfaces[packed]);

@@ -62,7 +62,7 @@ private:
     float previous_jitter_[2] = {0, 0};
 
     // Output resolution.
-    ComPtr<ID3D12Resource> history_, reprojected_history_, reconstruction_weight_, history_packed_,
+    ComPtr<ID3D12Resource> history_, history_full_, reprojected_history_, reconstruction_weight_, history_packed_,
         splat_accumulation_;
     // Input resolution, made on the first frame and again when the input size changes.
     uint32_t input_width_ = 0, input_height_ = 0;

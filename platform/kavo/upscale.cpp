@@ -4,6 +4,7 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -52,17 +53,46 @@ void ForRows(uint32_t rows, Body body) {
     });
 }
 
+inline uint32_t InputIndex(float position, uint32_t size) {
+    const float clamped = std::clamp(position, 0.0f, static_cast<float>(size - 1));
+    return static_cast<uint32_t>(clamped);
+}
+
+// The three samples nearest an output pixel along one axis: their clamped
+// input indices and squared distances in output pixels. The jitter is the
+// same for every pixel, so these are made once per frame and axis.
+struct AxisTaps {
+    uint32_t index[3];
+    float distance2[3];
+    uint32_t nearest;  // the sample the pixel's centre falls into
+};
+
+std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per_out, float out_per_in,
+                               float jitter) {
+    std::vector<AxisTaps> taps(out_size);
+    for (uint32_t o = 0; o < out_size; ++o) {
+        // Position in sample space, where the sample of input pixel i lies at i + 0.5.
+        const float u = (o + 0.5f) * in_per_out - jitter;
+        const auto n = static_cast<int64_t>(std::floor(u));
+        for (int d = 0; d < 3; ++d) {
+            const auto i = static_cast<uint32_t>(std::clamp<int64_t>(n + d - 1, 0, int64_t{in_size} - 1));
+            const float distance = (i + 0.5f - u) * out_per_in;
+            taps[o].index[d] = i;
+            taps[o].distance2[d] = distance * distance;
+        }
+        taps[o].nearest = taps[o].index[1];
+    }
+    return taps;
+}
+
 // The geometry shared by the passes.
 struct Frame {
     uint32_t in_w, in_h, out_w, out_h;
     float in_per_out_x, in_per_out_y;  // input pixels per output pixel
     float out_per_in_x, out_per_in_y;
+    std::vector<uint32_t> input_x, input_y;  // the input pixel under each output column and row
+    std::vector<AxisTaps> columns, rows;     // this frame's reconstruction taps
 };
-
-inline uint32_t InputIndex(float position, uint32_t size) {
-    const float clamped = std::clamp(position, 0.0f, static_cast<float>(size - 1));
-    return static_cast<uint32_t>(clamped);
-}
 
 void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f, Scratch& scratch,
                   const Intermediates& work) {
@@ -130,21 +160,39 @@ inline void CatmullRom(float t, float w[4]) {
 
 // Bicubic resampling keeps the history sharp while it moves by fractions of
 // a pixel every frame; bilinear resampling would blur it a little each time.
-Float4 SampleHistory(const ImageView<Half4>& history, float x, float y) {
+Float4 SampleHistory(const ImageView<Float4>& history, float x, float y) {
     const float fx = std::floor(x), fy = std::floor(y);
     float wx[4], wy[4];
     CatmullRom(x - fx, wx);
     CatmullRom(y - fy, wy);
     const auto ix = static_cast<int64_t>(fx) - 1, iy = static_cast<int64_t>(fy) - 1;
     Float4 sum{0, 0, 0, 0};
+    if (ix >= 0 && iy >= 0 && ix + 3 < history.width && iy + 3 < history.height) {
+        // Inside the image, as nearly every pixel is: no clamping per tap.
+        for (int j = 0; j < 4; ++j) {
+            const Float4* row = history.Row(static_cast<uint32_t>(iy + j)) + ix;
+            Float4 line{0, 0, 0, 0};
+            for (int i = 0; i < 4; ++i) {
+                line.r += wx[i] * row[i].r;
+                line.g += wx[i] * row[i].g;
+                line.b += wx[i] * row[i].b;
+                line.a += wx[i] * row[i].a;
+            }
+            sum.r += wy[j] * line.r;
+            sum.g += wy[j] * line.g;
+            sum.b += wy[j] * line.b;
+            sum.a += wy[j] * line.a;
+        }
+        return {std::max(sum.r, 0.0f), std::max(sum.g, 0.0f), std::max(sum.b, 0.0f), std::max(sum.a, 0.0f)};
+    }
     for (int j = 0; j < 4; ++j) {
         for (int i = 0; i < 4; ++i) {
-            const Half4& h = history.Clamped(ix + i, iy + j);
+            const Float4& h = history.Clamped(ix + i, iy + j);
             const float w = wx[i] * wy[j];
-            sum.r += w * static_cast<float>(h.r);
-            sum.g += w * static_cast<float>(h.g);
-            sum.b += w * static_cast<float>(h.b);
-            sum.a += w * static_cast<float>(h.a);
+            sum.r += w * h.r;
+            sum.g += w * h.g;
+            sum.b += w * h.b;
+            sum.a += w * h.a;
         }
     }
     // The cubic overshoots at edges; colour and weight stay non-negative.
@@ -164,10 +212,10 @@ bool Disoccluded(float current, float previous) {
 void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
     const bool test_depth = s.has_depth && !in.depth.empty() && !work.previous_depth.empty();
     ForRows(f.out_h, [&](uint32_t oy) {
-        const uint32_t iy = InputIndex((oy + 0.5f) * f.in_per_out_y, f.in_h);
+        const uint32_t iy = f.input_y[oy];
         Float4* out = work.reprojected_history.Row(oy);
         for (uint32_t ox = 0; ox < f.out_w; ++ox) {
-            const uint32_t ix = InputIndex((ox + 0.5f) * f.in_per_out_x, f.in_w);
+            const uint32_t ix = f.input_x[ox];
             const Float2 m = work.motion_output.At(ix, iy);
             const float px = ox + 0.5f + m.x, py = oy + 0.5f + m.y;
             bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
@@ -176,7 +224,7 @@ void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame
                                                                    static_cast<int64_t>(py * f.in_per_out_y));
                 valid = !Disoccluded(DepthAt(s, in.depth, ix, iy), previous);
             }
-            out[ox] = valid ? SampleHistory(work.history, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
+            out[ox] = valid ? SampleHistory(work.history_full, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
         }
     });
 }
@@ -224,37 +272,30 @@ struct Neighbourhood {
 
 Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scratch, const Intermediates& work,
                      uint32_t ox, uint32_t oy) {
-    // Position in sample space, where the sample of input pixel i lies at i + 0.5.
-    const float u = (ox + 0.5f) * f.in_per_out_x - s.jitter_x;
-    const float v = (oy + 0.5f) * f.in_per_out_y - s.jitter_y;
-    const auto ni = static_cast<int64_t>(std::floor(u)), nj = static_cast<int64_t>(std::floor(v));
+    const AxisTaps& column = f.columns[ox];
+    const AxisTaps& row_taps = f.rows[oy];
     const float inv_r2 = 1.0f / (kKernelRadius * kKernelRadius);
     Neighbourhood n{{0, 0, 0}, 0, {1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}, 1};
-    for (int dj = -1; dj <= 1; ++dj) {
-        const auto j = static_cast<uint32_t>(std::clamp<int64_t>(nj + dj, 0, f.in_h - 1));
-        const Float4* row = scratch.color.data() + static_cast<size_t>(j) * f.in_w;
-        const float dy = (j + 0.5f - v) * f.out_per_in_y;
-        for (int di = -1; di <= 1; ++di) {
-            const auto i = static_cast<uint32_t>(std::clamp<int64_t>(ni + di, 0, f.in_w - 1));
-            const Float4& c = row[i];
-            const float dx = (i + 0.5f - u) * f.out_per_in_x;
-            float w = std::max(0.0f, 1.0f - (dx * dx + dy * dy) * inv_r2);
+    for (int dj = 0; dj < 3; ++dj) {
+        const Float4* row = scratch.color.data() + static_cast<size_t>(row_taps.index[dj]) * f.in_w;
+        for (int di = 0; di < 3; ++di) {
+            const Float4& c = row[column.index[di]];
+            float w = std::max(0.0f, 1.0f - (column.distance2[di] + row_taps.distance2[dj]) * inv_r2);
             w *= w;
             n.current = n.current + Rgb{c.r, c.g, c.b} * w;
             n.weight += w;
             n.low = {std::min(n.low.r, c.r), std::min(n.low.g, c.g), std::min(n.low.b, c.b)};
             n.high = {std::max(n.high.r, c.r), std::max(n.high.g, c.g), std::max(n.high.b, c.b)};
-            if (di == 0 && dj == 0) n.alpha = c.a;
         }
     }
+    const Float4& nearest = scratch.color[static_cast<size_t>(row_taps.nearest) * f.in_w + column.nearest];
+    n.alpha = nearest.a;
     if (s.model == Model::kSplat) {
         const Float4& acc = work.splat_accumulation.At(ox, oy);
         n.current = {acc.r, acc.g, acc.b};
         n.weight = acc.a;
     }
     if (n.weight < kMinSampleWeight) {
-        const Float4& nearest = scratch.color[static_cast<size_t>(std::clamp<int64_t>(nj, 0, f.in_h - 1)) * f.in_w +
-                                             static_cast<size_t>(std::clamp<int64_t>(ni, 0, f.in_w - 1))];
         n.current = {nearest.r, nearest.g, nearest.b};
         n.weight = kMinSampleWeight;
     } else {
@@ -283,7 +324,7 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
     const bool has_mask = !in.responsive_mask.empty();
     const bool rectify = !(s.has_depth && !in.depth.empty());
     ForRows(f.out_h, [&](uint32_t oy) {
-        const uint32_t iy = InputIndex((oy + 0.5f) * f.in_per_out_y, f.in_h);
+        const uint32_t iy = f.input_y[oy];
         for (uint32_t ox = 0; ox < f.out_w; ++ox) {
             const Neighbourhood n = Gather(s, f, scratch, work, ox, oy);
             const Float4 h = work.reprojected_history.At(ox, oy);
@@ -291,14 +332,16 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
 
             const Rgb rectified = rectify ? Rectified(h, n, history_weight) : Rgb{h.r, h.g, h.b};
             if (has_mask) {
-                const uint32_t ix = InputIndex((ox + 0.5f) * f.in_per_out_x, f.in_w);
+                const uint32_t ix = f.input_x[ox];
                 history_weight *= 1.0f - in.responsive_mask.Clamped(ix, iy) / 255.0f;
             }
 
             const float total = history_weight + n.weight;
             const Rgb blended = (rectified * history_weight + n.current * n.weight) * (1.0f / total);
+            const float accumulated = std::min(total, kMaxHistoryWeight);
+            work.history_full.At(ox, oy) = {blended.r, blended.g, blended.b, accumulated};
             work.history.At(ox, oy) = {Imath::half(blended.r), Imath::half(blended.g), Imath::half(blended.b),
-                                       Imath::half(std::min(total, kMaxHistoryWeight))};
+                                       Imath::half(accumulated)};
             work.reconstruction_weight.At(ox, oy) = n.weight;
             if (!work.history_packed.empty()) {
                 work.history_packed.At(ox, oy) = PackR11G11B10(blended.r, blended.g, blended.b);
@@ -313,12 +356,16 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
 }  // namespace
 
 uint32_t PackR11G11B10(float r, float g, float b) {
-    // Converts through a half, whose exponent layout the packed format shares.
+    // Straight from the float's bits: the exponent rebased to a half's bias,
+    // the mantissa truncated; values below the smallest normal become 0 and
+    // values beyond the largest one saturate.
     auto bits = [](float v, int mantissa_bits) {
-        const uint16_t h = Imath::half(Clean(v)).bits();
-        const uint32_t exponent = (h >> 10) & 0x1F;
-        const uint32_t mantissa = (h & 0x3FF) >> (10 - mantissa_bits);
-        return (exponent << mantissa_bits) | mantissa;
+        const uint32_t f = std::bit_cast<uint32_t>(Clean(v));
+        const int exponent = static_cast<int>(f >> 23) - 127 + 15;
+        if (exponent <= 0) return uint32_t{0};
+        if (exponent >= 31) return (uint32_t{30} << mantissa_bits) | ((1u << mantissa_bits) - 1);
+        const uint32_t mantissa = (f & 0x7FFFFF) >> (23 - mantissa_bits);
+        return (static_cast<uint32_t>(exponent) << mantissa_bits) | mantissa;
     };
     return bits(r, 6) | (bits(g, 6) << 11) | (bits(b, 5) << 22);
 }
@@ -334,6 +381,10 @@ void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Inter
     f.in_per_out_y = static_cast<float>(f.in_h) / f.out_h;
     f.out_per_in_x = 1.0f / f.in_per_out_x;
     f.out_per_in_y = 1.0f / f.in_per_out_y;
+    for (uint32_t ox = 0; ox < f.out_w; ++ox) f.input_x.push_back(InputIndex((ox + 0.5f) * f.in_per_out_x, f.in_w));
+    for (uint32_t oy = 0; oy < f.out_h; ++oy) f.input_y.push_back(InputIndex((oy + 0.5f) * f.in_per_out_y, f.in_h));
+    f.columns = MakeTaps(f.out_w, f.in_w, f.in_per_out_x, f.out_per_in_x, s.jitter_x);
+    f.rows = MakeTaps(f.out_h, f.in_h, f.in_per_out_y, f.out_per_in_y, s.jitter_y);
 
     PrepareColor(s, inputs, f, scratch, work);
     DilateMotion(s, inputs, f, work);

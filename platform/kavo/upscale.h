@@ -41,6 +41,7 @@ struct FrameInputs {
 struct Intermediates {
     // Output resolution.
     ImageView<Half4> history;                // tone-mapped colour, accumulated weight in alpha
+    ImageView<Float4> history_full;          // the same in full precision: what the next frame reprojects
     ImageView<Float4> reprojected_history;   // history moved by the motion, before rectification
     ImageView<float> reconstruction_weight;  // weight of this frame's samples per output pixel
     ImageView<uint32_t> history_packed;      // the history colour as R11G11B10

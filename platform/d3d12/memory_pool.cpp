@@ -1,0 +1,81 @@
+#include "platform/d3d12/memory_pool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace softgpu {
+
+namespace {
+
+// Released blocks kept for reuse, by size; bounded so that a run that changes
+// sizes does not hold on to memory it will never use again.
+class Pool {
+public:
+    std::byte* Take(uint64_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            auto found = free_.find(size);
+            if (found != free_.end() && !found->second.empty()) {
+                std::byte* block = found->second.back();
+                found->second.pop_back();
+                kept_ -= size;
+                std::memset(block, 0, size);
+                return block;
+            }
+        }
+        void* block = std::calloc(1, size);
+        if (block == nullptr) throw std::bad_alloc();
+        return static_cast<std::byte*>(block);
+    }
+
+    void Give(std::byte* block, uint64_t size) {
+        std::lock_guard lock(mutex_);
+        if (kept_ + size > kKeptLimit) {
+            std::free(block);
+            return;
+        }
+        free_[size].push_back(block);
+        kept_ += size;
+    }
+
+private:
+    static constexpr uint64_t kKeptLimit = uint64_t{512} << 20;
+    std::mutex mutex_;
+    std::map<uint64_t, std::vector<std::byte*>> free_;
+    uint64_t kept_ = 0;
+};
+
+Pool& ThePool() {
+    static Pool* pool = new Pool;  // never destroyed: resources may outlive static destruction
+    return *pool;
+}
+
+}  // namespace
+
+DeviceMemory::DeviceMemory(uint64_t size) : data_(ThePool().Take(size)), size_(size) {}
+
+DeviceMemory::~DeviceMemory() {
+    if (data_ != nullptr) ThePool().Give(data_, size_);
+}
+
+DeviceMemory::DeviceMemory(DeviceMemory&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+DeviceMemory& DeviceMemory::operator=(DeviceMemory&& other) noexcept {
+    if (this != &other) {
+        if (data_ != nullptr) ThePool().Give(data_, size_);
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+}  // namespace softgpu
