@@ -6,6 +6,9 @@
 #include <mutex>
 #include <new>
 #include <vector>
+#include <algorithm>
+
+#include "platform/d3d12/softgpu.h"
 
 namespace softgpu {
 
@@ -18,6 +21,8 @@ public:
     std::byte* Take(uint64_t size) {
         {
             std::lock_guard lock(mutex_);
+            live_ += size;
+            peak_ = std::max(peak_, live_);
             auto found = free_.find(size);
             if (found != free_.end() && !found->second.empty()) {
                 std::byte* block = found->second.back();
@@ -28,12 +33,17 @@ public:
             }
         }
         void* block = std::calloc(1, size);
-        if (block == nullptr) throw std::bad_alloc();
+        if (block == nullptr) {
+            std::lock_guard lock(mutex_);
+            live_ -= size;
+            throw std::bad_alloc();
+        }
         return static_cast<std::byte*>(block);
     }
 
     void Give(std::byte* block, uint64_t size) {
         std::lock_guard lock(mutex_);
+        live_ -= size;
         if (kept_ + size > kKeptLimit) {
             std::free(block);
             return;
@@ -42,11 +52,18 @@ public:
         kept_ += size;
     }
 
+    uint64_t Peak() {
+        std::lock_guard lock(mutex_);
+        return peak_;
+    }
+
 private:
     static constexpr uint64_t kKeptLimit = uint64_t{512} << 20;
     std::mutex mutex_;
     std::map<uint64_t, std::vector<std::byte*>> free_;
     uint64_t kept_ = 0;
+    uint64_t live_ = 0;  // bytes of the resources that exist
+    uint64_t peak_ = 0;
 };
 
 Pool& ThePool() {
@@ -79,3 +96,5 @@ DeviceMemory& DeviceMemory::operator=(DeviceMemory&& other) noexcept {
 }
 
 }  // namespace softgpu
+
+SOFTGPU_API uint64_t softgpu_peak_resource_bytes() { return softgpu::ThePool().Peak(); }

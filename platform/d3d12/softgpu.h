@@ -63,5 +63,8 @@ __CRT_UUID_DECL(ISoftGpuDevice, 0x0b3e8d27, 0x71a4, 0x4c62, 0x8f, 0x3d, 0x5e, 0x
 // How many validation errors the device has reported in this process.
 SOFTGPU_API uint64_t softgpu_validation_error_count();
 
+// The most memory the device's resources held at once in this process.
+SOFTGPU_API uint64_t softgpu_peak_resource_bytes();
+
 // Bytes per pixel of a format the device supports; 0 for any other format.
 SOFTGPU_API uint32_t softgpu_format_bytes(DXGI_FORMAT format);
