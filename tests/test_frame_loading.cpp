@@ -20,14 +20,14 @@ struct LoadedScene {
     test::TempDir dir;
     std::unique_ptr<InferenceRun> run;
 
-    LoadedScene(const test::SceneSpec& spec, RunSettings settings) {
-        test::MakeScene(dir.path(), spec);
-        settings.no_depth = !spec.depth;
-        settings.has_exposure_texture_name = spec.exposure;
-        settings.has_responsive_mask = !spec.mask_frames.empty();
+    LoadedScene(const test::SceneLayout& layout, RunSettings settings) {
+        test::MakeScene(dir.path(), layout);
+        settings.no_depth = !layout.depth;
+        settings.has_exposure_texture_name = layout.exposure;
+        settings.has_responsive_mask = !layout.mask_frames.empty();
         run = std::make_unique<InferenceRun>(settings);
-        run->paths = {dir.path().string(), "color", "velocity", spec.depth ? "depth" : "", "jitter",
-                      spec.exposure ? "exposure" : "", spec.mask_frames.empty() ? "" : "mask",
+        run->paths = {dir.path().string(), "color", "velocity", layout.depth ? "depth" : "", "jitter",
+                      layout.exposure ? "exposure" : "", layout.mask_frames.empty() ? "" : "mask",
                       (dir / "out").string()};
         DiscoverScene(*run);
     }

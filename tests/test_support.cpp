@@ -223,12 +223,12 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
     return lines;
 }
 
-std::vector<std::string> MakeScene(const fs::path& scene, const SceneSpec& spec) {
+std::vector<std::string> MakeScene(const fs::path& scene, const SceneLayout& layout) {
     for (const char* folder : {"color", "velocity", "depth", "jitter", "exposure", "mask"}) {
         fs::create_directories(scene / folder);
     }
-    const size_t count = static_cast<size_t>(spec.width) * static_cast<size_t>(spec.height);
-    for (int frame = 0; frame < spec.frames; ++frame) {
+    const size_t count = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.height);
+    for (int frame = 0; frame < layout.frames; ++frame) {
         char name[32];
         std::snprintf(name, sizeof name, "%04d.exr", frame);
         std::vector<float> red(count), green(count), blue(count);
@@ -237,32 +237,32 @@ std::vector<std::string> MakeScene(const fs::path& scene, const SceneSpec& spec)
             green[i] = static_cast<float>(i % 5) / 5.0f;
             blue[i] = 0.25f;
         }
-        WriteChannels(scene / "color" / name, spec.width, spec.height,
+        WriteChannels(scene / "color" / name, layout.width, layout.height,
                       {{"R", red}, {"G", green}, {"B", blue}, {"A", std::vector<float>(count, 1.0f)}});
-        WriteUniform(scene / "velocity" / name, spec.width, spec.height, Imf::Rgba(0.5f, 0.25f, 1.0f, 1.0f));
-        if (spec.depth) {
-            WriteUniform(scene / "depth" / name, spec.width, spec.height, Imf::Rgba(0.5f, 0.0f, 0.0f, 1.0f));
+        WriteUniform(scene / "velocity" / name, layout.width, layout.height, Imf::Rgba(0.5f, 0.25f, 1.0f, 1.0f));
+        if (layout.depth) {
+            WriteUniform(scene / "depth" / name, layout.width, layout.height, Imf::Rgba(0.5f, 0.0f, 0.0f, 1.0f));
         }
         WriteUniform(scene / "jitter" / name, 1, 1, Imf::Rgba(0.25f, 0.125f, 2.0f, 1.0f));
-        if (spec.exposure) {
+        if (layout.exposure) {
             WriteUniform(scene / "exposure" / name, 1, 1, Imf::Rgba(1.5f, 0.0f, 0.0f, 1.0f));
         }
-        for (int mask_frame : spec.mask_frames) {
+        for (int mask_frame : layout.mask_frames) {
             if (mask_frame == frame) {
-                WriteUniform(scene / "mask" / name, spec.width, spec.height, Imf::Rgba(255.0f, 0.0f, 0.0f, 1.0f));
+                WriteUniform(scene / "mask" / name, layout.width, layout.height, Imf::Rgba(255.0f, 0.0f, 0.0f, 1.0f));
             }
         }
     }
     std::vector<std::string> args = {"--scene_path",    scene.string(), "--noaa_name",  "color",
                                      "--velocity_name", "velocity",     "--jitter_name", "jitter",
                                      "--output_path",   (scene / "out").string()};
-    if (spec.depth) {
+    if (layout.depth) {
         args.insert(args.end(), {"--depth_name", "depth"});
     }
-    if (spec.exposure) {
+    if (layout.exposure) {
         args.insert(args.end(), {"--exposure_name", "exposure"});
     }
-    if (!spec.mask_frames.empty()) {
+    if (!layout.mask_frames.empty()) {
         args.insert(args.end(), {"--responsive_mask_name", "mask"});
     }
     return args;

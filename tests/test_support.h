@@ -79,7 +79,7 @@ std::vector<std::pair<std::string, std::string>> FilesWithContents(const fs::pat
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
 
 // The options naming a scene made by MakeScene.
-struct SceneSpec {
+struct SceneLayout {
     int frames = 3;
     int width = 8;
     int height = 6;
@@ -91,6 +91,6 @@ struct SceneSpec {
 // Writes a small scene with folders color, velocity, depth, jitter, exposure,
 // mask and frame files 0000.exr, 0001.exr, ... Returns the tool arguments that
 // name it (output into scene/out).
-std::vector<std::string> MakeScene(const fs::path& scene, const SceneSpec& spec);
+std::vector<std::string> MakeScene(const fs::path& scene, const SceneLayout& layout);
 
 }  // namespace test
