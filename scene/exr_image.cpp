@@ -52,8 +52,14 @@ Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compressio
 
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
                    Imf::Compression compression) {
+    WriteExrImage(path, info, info.width > 0 && info.height > 0 ? &pixels[0][0] : nullptr, compression);
+}
+
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
+                   Imf::Compression compression) {
+    // The file is opened first: it rejects an empty size before any pixel is touched.
     Imf::RgbaOutputFile file(path.c_str(), ExrImageHeader(info, compression), Imf::WRITE_RGBA, Imf::globalThreadCount());
-    file.setFrameBuffer(&pixels[0][0],
+    file.setFrameBuffer(pixels,
                         1,            // x stride: one pixel
                         info.width);  // y stride: one row
     file.writePixels(static_cast<int>(info.height));

@@ -28,3 +28,8 @@ Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compressio
 // Writes RGBA half pixels with the "expL", "maxL" and "sample" attributes.
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
                    Imf::Compression compression);
+
+// The same for pixels held elsewhere: info.width x info.height of them, row
+// after row, without gaps.
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
+                   Imf::Compression compression);
