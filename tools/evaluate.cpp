@@ -2,20 +2,12 @@
 // trees with each other, and says pass or fail in its exit code.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <limits>
-#include <map>
-#include <set>
-#include <sstream>
 
 #include "tools/evaluation.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 

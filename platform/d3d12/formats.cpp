@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/d3d12/softgpu.h"
 
 namespace softgpu {
 
@@ -138,5 +137,3 @@ bool ComputeFootprints(const D3D12_RESOURCE_DESC& desc, UINT first, UINT count, 
 }
 
 }  // namespace softgpu
-
-SOFTGPU_API uint32_t softgpu_format_bytes(DXGI_FORMAT format) { return softgpu::FormatBytes(format); }

@@ -65,6 +65,3 @@ SOFTGPU_API uint64_t softgpu_validation_error_count();
 
 // The most memory the device's resources held at once in this process.
 SOFTGPU_API uint64_t softgpu_peak_resource_bytes();
-
-// Bytes per pixel of a format the device supports; 0 for any other format.
-SOFTGPU_API uint32_t softgpu_format_bytes(DXGI_FORMAT format);
