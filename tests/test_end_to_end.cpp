@@ -226,3 +226,16 @@ TEST(EndToEnd, KeyboardLoopRerunsTheSameFramesFromAReset) {
     EXPECT_EQ(test::FilesWithContents(scene.Out()), single_pass);
     EXPECT_EQ(looped.err.find("softgpu: validation error"), std::string::npos);
 }
+
+TEST(EndToEnd, InputsOfOtherSizesAreReadSafely) {
+    Scene scene({"--width", "24", "--height", "16", "--frames", "2", "--mask", "--exposure"});
+    // Smaller velocity and mask, larger depth, and a colour base offset past the image.
+    for (const char* name : {"0000.exr", "0001.exr"}) {
+        test::WriteUniform(scene.dir / "velocity" / name, 5, 3, Imf::Rgba(0.5f, 0.5f, 0.0f, 1.0f));
+        test::WriteUniform(scene.dir / "depth" / name, 40, 30, Imf::Rgba(0.5f, 0.0f, 0.0f, 1.0f));
+        test::WriteUniform(scene.dir / "mask" / name, 2, 1, Imf::Rgba(255.0f, 0.0f, 0.0f, 1.0f));
+    }
+    const auto result = scene.Run({"--color_base_offset", "30", "2", "--velocity_base_offset", "9", "9"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(OutputNames(scene.Out()).size(), 2u);
+}
