@@ -31,7 +31,8 @@ void CopyInto(Uploader& uploader, const std::vector<Element>& pixels) {
                 std::min(pixels.size() * sizeof(Element), uploader.data[0].size() * sizeof(uint32_t)));
 }
 
-// One input texture with its uploader; `upload` says whether data goes in.
+// One input texture with its uploader, made right after it, whether or not
+// data is then uploaded.
 struct Input {
     Texture2D texture;
     Uploader uploader;
