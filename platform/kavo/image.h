@@ -5,6 +5,7 @@
 #include <Imath/half.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,8 +45,24 @@ struct Int4 {
     int32_t v[4];
 };
 
-// Packs an unsigned float into DXGI's R11G11B10_FLOAT layout (same exponent
-// bias as a half; 6, 6 and 5 mantissa bits).
-uint32_t PackR11G11B10(float r, float g, float b);
+// Packs three unsigned floats into DXGI's R11G11B10_FLOAT layout (the same
+// exponent bias as a half; 6, 6 and 5 mantissa bits) straight from their
+// bits: the mantissa truncated, values below the smallest normal (and NaN) 0,
+// values beyond the largest normal saturated.
+inline uint32_t PackR11G11B10(float r, float g, float b) {
+    auto bits = [](float v, int mantissa_bits) {
+        const uint32_t f = std::bit_cast<uint32_t>(v >= 0.0f ? v : 0.0f);
+        const int exponent = static_cast<int>(f >> 23) - 127 + 15;
+        if (exponent <= 0) return uint32_t{0};
+        if (exponent >= 31) return (uint32_t{30} << mantissa_bits) | ((1u << mantissa_bits) - 1);
+        const uint32_t mantissa = (f & 0x7FFFFF) >> (23 - mantissa_bits);
+        return (static_cast<uint32_t>(exponent) << mantissa_bits) | mantissa;
+    };
+    return bits(r, 6) | (bits(g, 6) << 11) | (bits(b, 5) << 22);
+}
+
+// Stores four floats as four halves, rounded to the nearest even; with the
+// processor's conversion instructions where it has them.
+void StoreHalf4(Half4& out, float r, float g, float b, float a);
 
 }  // namespace kavo

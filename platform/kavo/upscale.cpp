@@ -3,6 +3,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -168,22 +170,22 @@ Float4 SampleHistory(const ImageView<Float4>& history, float x, float y) {
     const auto ix = static_cast<int64_t>(fx) - 1, iy = static_cast<int64_t>(fy) - 1;
     Float4 sum{0, 0, 0, 0};
     if (ix >= 0 && iy >= 0 && ix + 3 < history.width && iy + 3 < history.height) {
-        // Inside the image, as nearly every pixel is: no clamping per tap.
+        // Inside the image, as nearly every pixel is: no clamping per tap, and
+        // the four channels of a pixel in one vector.
+        const __m128 wx0 = _mm_set1_ps(wx[0]), wx1 = _mm_set1_ps(wx[1]), wx2 = _mm_set1_ps(wx[2]),
+                     wx3 = _mm_set1_ps(wx[3]);
+        __m128 total = _mm_setzero_ps();
         for (int j = 0; j < 4; ++j) {
-            const Float4* row = history.Row(static_cast<uint32_t>(iy + j)) + ix;
-            Float4 line{0, 0, 0, 0};
-            for (int i = 0; i < 4; ++i) {
-                line.r += wx[i] * row[i].r;
-                line.g += wx[i] * row[i].g;
-                line.b += wx[i] * row[i].b;
-                line.a += wx[i] * row[i].a;
-            }
-            sum.r += wy[j] * line.r;
-            sum.g += wy[j] * line.g;
-            sum.b += wy[j] * line.b;
-            sum.a += wy[j] * line.a;
+            const float* row = &history.Row(static_cast<uint32_t>(iy + j))[ix].r;
+            __m128 line = _mm_mul_ps(_mm_loadu_ps(row), wx0);
+            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 4), wx1));
+            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 8), wx2));
+            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 12), wx3));
+            total = _mm_add_ps(total, _mm_mul_ps(line, _mm_set1_ps(wy[j])));
         }
-        return {std::max(sum.r, 0.0f), std::max(sum.g, 0.0f), std::max(sum.b, 0.0f), std::max(sum.a, 0.0f)};
+        // The cubic overshoots at edges; colour and weight stay non-negative.
+        _mm_storeu_ps(&sum.r, _mm_max_ps(total, _mm_setzero_ps()));
+        return sum;
     }
     for (int j = 0; j < 4; ++j) {
         for (int i = 0; i < 4; ++i) {
@@ -275,19 +277,28 @@ Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scra
     const AxisTaps& column = f.columns[ox];
     const AxisTaps& row_taps = f.rows[oy];
     const float inv_r2 = 1.0f / (kKernelRadius * kKernelRadius);
-    Neighbourhood n{{0, 0, 0}, 0, {1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}, 1};
+    Neighbourhood n{{0, 0, 0}, 0, {0, 0, 0}, {0, 0, 0}, 1};
+    // Each sample's four channels in one vector: weighted sum, low and high.
+    __m128 sum = _mm_setzero_ps(), low = _mm_set1_ps(1e30f), high = _mm_set1_ps(-1e30f);
     for (int dj = 0; dj < 3; ++dj) {
         const Float4* row = scratch.color.data() + static_cast<size_t>(row_taps.index[dj]) * f.in_w;
         for (int di = 0; di < 3; ++di) {
-            const Float4& c = row[column.index[di]];
+            const __m128 c = _mm_loadu_ps(&row[column.index[di]].r);
             float w = std::max(0.0f, 1.0f - (column.distance2[di] + row_taps.distance2[dj]) * inv_r2);
             w *= w;
-            n.current = n.current + Rgb{c.r, c.g, c.b} * w;
+            sum = _mm_add_ps(sum, _mm_mul_ps(c, _mm_set1_ps(w)));
+            low = _mm_min_ps(low, c);
+            high = _mm_max_ps(high, c);
             n.weight += w;
-            n.low = {std::min(n.low.r, c.r), std::min(n.low.g, c.g), std::min(n.low.b, c.b)};
-            n.high = {std::max(n.high.r, c.r), std::max(n.high.g, c.g), std::max(n.high.b, c.b)};
         }
     }
+    alignas(16) float lanes[3][4];
+    _mm_store_ps(lanes[0], sum);
+    _mm_store_ps(lanes[1], low);
+    _mm_store_ps(lanes[2], high);
+    n.current = {lanes[0][0], lanes[0][1], lanes[0][2]};
+    n.low = {lanes[1][0], lanes[1][1], lanes[1][2]};
+    n.high = {lanes[2][0], lanes[2][1], lanes[2][2]};
     const Float4& nearest = scratch.color[static_cast<size_t>(row_taps.nearest) * f.in_w + column.nearest];
     n.alpha = nearest.a;
     if (s.model == Model::kSplat) {
@@ -340,35 +351,32 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
             const Rgb blended = (rectified * history_weight + n.current * n.weight) * (1.0f / total);
             const float accumulated = std::min(total, kMaxHistoryWeight);
             work.history_full.At(ox, oy) = {blended.r, blended.g, blended.b, accumulated};
-            work.history.At(ox, oy) = {Imath::half(blended.r), Imath::half(blended.g), Imath::half(blended.b),
-                                       Imath::half(accumulated)};
+            StoreHalf4(work.history.At(ox, oy), blended.r, blended.g, blended.b, accumulated);
             work.reconstruction_weight.At(ox, oy) = n.weight;
             if (!work.history_packed.empty()) {
                 work.history_packed.At(ox, oy) = PackR11G11B10(blended.r, blended.g, blended.b);
             }
             const Rgb color = InverseToneMap(blended, s.exposure, s.ldr);
-            output.At(ox, oy) = {Imath::half(color.r), Imath::half(color.g), Imath::half(color.b),
-                                 Imath::half(n.alpha)};
+            StoreHalf4(output.At(ox, oy), color.r, color.g, color.b, n.alpha);
         }
     });
 }
 
+__attribute__((target("f16c"))) void StoreHalf4WithF16c(Half4& out, float r, float g, float b, float a) {
+    const __m128i halves = _mm_cvtps_ph(_mm_setr_ps(r, g, b, a), _MM_FROUND_TO_NEAREST_INT);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&out), halves);
+}
+
+void StoreHalf4Portably(Half4& out, float r, float g, float b, float a) {
+    out = {Imath::half(r), Imath::half(g), Imath::half(b), Imath::half(a)};
+}
+
+using StoreHalf4Function = void (*)(Half4&, float, float, float, float);
+const StoreHalf4Function store_half4 = __builtin_cpu_supports("f16c") ? StoreHalf4WithF16c : StoreHalf4Portably;
+
 }  // namespace
 
-uint32_t PackR11G11B10(float r, float g, float b) {
-    // Straight from the float's bits: the exponent rebased to a half's bias,
-    // the mantissa truncated; values below the smallest normal become 0 and
-    // values beyond the largest one saturate.
-    auto bits = [](float v, int mantissa_bits) {
-        const uint32_t f = std::bit_cast<uint32_t>(Clean(v));
-        const int exponent = static_cast<int>(f >> 23) - 127 + 15;
-        if (exponent <= 0) return uint32_t{0};
-        if (exponent >= 31) return (uint32_t{30} << mantissa_bits) | ((1u << mantissa_bits) - 1);
-        const uint32_t mantissa = (f & 0x7FFFFF) >> (23 - mantissa_bits);
-        return (static_cast<uint32_t>(exponent) << mantissa_bits) | mantissa;
-    };
-    return bits(r, 6) | (bits(g, 6) << 11) | (bits(b, 5) << 22);
-}
+void StoreHalf4(Half4& out, float r, float g, float b, float a) { store_half4(out, r, g, b, a); }
 
 void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Intermediates& work, Scratch& scratch,
                   const ImageView<Half4>& output) {
