@@ -1,5 +1,8 @@
 #include "platform/kavo/features.h"
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -21,9 +24,16 @@ const Float4& InputColor(const Scratch& scratch, uint32_t width, uint32_t height
     return scratch.color[static_cast<size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)];
 }
 
+template <class Body>
+void ForRows(uint32_t rows, Body body) {
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, rows), [&](const tbb::blocked_range<uint32_t>& range) {
+        for (uint32_t y = range.begin(); y != range.end(); ++y) body(y);
+    });
+}
+
 void LuminancePyramid(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const FeatureViews& out) {
     const ImageView<float>& mean = out.luminance_pyramid[0];
-    for (uint32_t y = 0; y < mean.height; ++y) {
+    ForRows(mean.height, [&](uint32_t y) {
         for (uint32_t x = 0; x < mean.width; ++x) {
             float sum = 0, sum2 = 0;
             for (uint32_t k = 0; k < 4; ++k) {
@@ -35,13 +45,13 @@ void LuminancePyramid(uint32_t in_w, uint32_t in_h, const Scratch& scratch, cons
             mean.At(x, y) = sum / 4;
             out.luminance_pyramid[1].At(x, y) = std::max(0.0f, sum2 / 4 - (sum / 4) * (sum / 4));
         }
-    }
+    });
 }
 
 void ClipBoxes(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const FeatureViews& out) {
     const ImageView<Int4>& low = out.clip_boxes[0];
     const ImageView<Int4>& high = out.clip_boxes[1];
-    for (uint32_t y = 0; y < low.height; ++y) {
+    ForRows(low.height, [&](uint32_t y) {
         for (uint32_t x = 0; x < low.width; ++x) {
             const bool border = x < kClipBoxPadding || y < kClipBoxPadding || x + kClipBoxPadding >= low.width ||
                                 y + kClipBoxPadding >= low.height;
@@ -63,7 +73,7 @@ void ClipBoxes(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const Featu
                                  static_cast<int32_t>(kClipBoxTile * kClipBoxTile)}};
             high.At(x, y) = Int4{{ToInt(hi[0] * 1000), ToInt(hi[1] * 1000), ToInt(hi[2] * 1000), 0}};
         }
-    }
+    });
 }
 
 // 32 signed byte channels per cell: colour, luminance and motion statistics.

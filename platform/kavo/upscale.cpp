@@ -112,25 +112,45 @@ void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f,
 
 // Picks the motion of the nearest surface in the 3x3 neighbourhood, so that
 // edges of moving objects move with the object, not with the background.
+// The offset, within the 3x3 neighbourhood of depth pixel (x, y), of the
+// nearest surface; the centre wins ties.
+template <class DepthAt>
+void NearestSurface(bool inverted_depth, DepthAt depth_at, int64_t& best_dx, int64_t& best_dy) {
+    float best = depth_at(0, 0);
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            const float d = depth_at(dx, dy);
+            if (inverted_depth ? d > best : d < best) {
+                best = d;
+                best_dx = dx;
+                best_dy = dy;
+            }
+        }
+    }
+}
+
 void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
     const bool use_depth = s.has_depth && !in.depth.empty();
     ForRows(f.in_h, [&](uint32_t y) {
+        const int64_t depth_y = int64_t{s.depth_base_y} + y;
         for (uint32_t x = 0; x < f.in_w; ++x) {
-            int64_t best_x = x, best_y = y;
-            if (use_depth) {
-                float best = in.depth.Clamped(int64_t{s.depth_base_x} + x, int64_t{s.depth_base_y} + y);
-                for (int dy = -1; dy <= 1; ++dy) {
-                    for (int dx = -1; dx <= 1; ++dx) {
-                        const float d = in.depth.Clamped(int64_t{s.depth_base_x} + x + dx,
-                                                         int64_t{s.depth_base_y} + y + dy);
-                        if (s.inverted_depth ? d > best : d < best) {
-                            best = d;
-                            best_x = int64_t{x} + dx;
-                            best_y = int64_t{y} + dy;
-                        }
-                    }
-                }
+            int64_t best_dx = 0, best_dy = 0;
+            const int64_t depth_x = int64_t{s.depth_base_x} + x;
+            if (use_depth && depth_x >= 1 && depth_y >= 1 && depth_x + 1 < in.depth.width &&
+                depth_y + 1 < in.depth.height) {
+                // Inside the depth image, as nearly every pixel is: no clamping per tap.
+                const uint64_t pitch = in.depth.pitch;
+                const auto* centre = reinterpret_cast<const std::byte*>(&in.depth.At(static_cast<uint32_t>(depth_x),
+                                                                                    static_cast<uint32_t>(depth_y)));
+                NearestSurface(s.inverted_depth, [&](int dx, int dy) {
+                    return reinterpret_cast<const float*>(centre + dy * static_cast<int64_t>(pitch))[dx];
+                }, best_dx, best_dy);
+            } else if (use_depth) {
+                NearestSurface(s.inverted_depth, [&](int dx, int dy) {
+                    return in.depth.Clamped(depth_x + dx, depth_y + dy);
+                }, best_dx, best_dy);
             }
+            const int64_t best_x = int64_t{x} + best_dx, best_y = int64_t{y} + best_dy;
             const Half2& v = in.velocity.Clamped(s.velocity_base_x + best_x, s.velocity_base_y + best_y);
             float vx = static_cast<float>(v.x), vy = static_cast<float>(v.y);
             if (!std::isfinite(vx)) vx = 0.0f;
