@@ -1,12 +1,40 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "gpu/d3d12_headers.h"
 #include "gpu/texture2d.h"
 
 namespace Orfa {
+
+// Leaves new elements uninitialised. The loader's CPU copies are always filled
+// whole before they are read (by the caller before an upload, by ReadBack
+// after a download), and zero-filling a frame's worth first would cost as
+// much as filling it.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0) {
+            ::new (static_cast<void*>(place)) U;
+        } else {
+            ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+        }
+    }
+};
+
+// One subresource's packed pixels, in 32-bit words.
+using PixelWords = std::vector<uint32_t, UninitializedAllocator<uint32_t>>;
 
 template <class Resource>
 class Loader;
@@ -29,7 +57,7 @@ public:
     std::vector<uint32_t> num_rows;
     std::vector<uint64_t> row_sizes;
     std::vector<D3D12_PLACED_SUBRESOURCE_FOOTPRINT> layouts;
-    std::vector<std::vector<uint32_t>> data;
+    std::vector<PixelWords> data;
 
 protected:
     // A committed buffer of total_bytes plus the first offset in `heap_type`.

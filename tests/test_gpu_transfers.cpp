@@ -12,13 +12,13 @@ namespace {
 using Orfa::Texture2D;
 using Bytes = std::vector<uint8_t>;
 
-Bytes BytesOf(const std::vector<uint32_t>& words, size_t count) {
+Bytes BytesOf(const Orfa::PixelWords& words, size_t count) {
     Bytes bytes(count);
     std::memcpy(bytes.data(), words.data(), count);
     return bytes;
 }
 
-void Fill(std::vector<uint32_t>& words, const Bytes& bytes) {
+void Fill(Orfa::PixelWords& words, const Bytes& bytes) {
     ASSERT_GE(words.size() * 4, bytes.size());
     std::memcpy(words.data(), bytes.data(), bytes.size());
 }

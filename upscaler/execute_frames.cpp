@@ -24,11 +24,15 @@ uint64_t fence_value = 0;
 const auto kCopyDest = D3D12_RESOURCE_STATE_COPY_DEST;
 const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 
+// Fills the uploader's data with the pixels and zeros after them; an absent
+// input (an empty array) uploads zeros.
 template <class Element>
 void CopyInto(Uploader& uploader, const std::vector<Element>& pixels) {
-    if (pixels.empty()) return;  // an absent input keeps its zero-filled data
-    std::memcpy(uploader.data[0].data(), pixels.data(),
-                std::min(pixels.size() * sizeof(Element), uploader.data[0].size() * sizeof(uint32_t)));
+    auto* data = reinterpret_cast<uint8_t*>(uploader.data[0].data());
+    const size_t capacity = uploader.data[0].size() * sizeof(uint32_t);
+    const size_t bytes = std::min(pixels.size() * sizeof(Element), capacity);
+    if (bytes > 0) std::memcpy(data, pixels.data(), bytes);
+    std::memset(data + bytes, 0, capacity - bytes);
 }
 
 // One input texture with its uploader, made right after it, whether or not
@@ -74,7 +78,7 @@ struct FrameExecution::Textures {
             depth.uploader.RecordUpload(list, kShaderRead);
         }
         if (UsesExposureTexture(s)) {
-            std::memcpy(exposure.uploader.data[0].data(), &frame.exposure, sizeof(float));
+            CopyInto(exposure.uploader, std::vector<float>{frame.exposure});
             exposure.uploader.RecordUpload(list, kShaderRead);
         }
         if (s.has_responsive_mask) {
