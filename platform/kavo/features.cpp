@@ -1,8 +1,5 @@
 #include "platform/kavo/features.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -22,13 +19,6 @@ int8_t ToByte(float value) { return static_cast<int8_t>(std::clamp(ToInt(value),
 
 const Float4& InputColor(const Scratch& scratch, uint32_t width, uint32_t height, uint32_t x, uint32_t y) {
     return scratch.color[static_cast<size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)];
-}
-
-template <class Body>
-void ForRows(uint32_t rows, Body body) {
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, rows), [&](const tbb::blocked_range<uint32_t>& range) {
-        for (uint32_t y = range.begin(); y != range.end(); ++y) body(y);
-    });
 }
 
 void LuminancePyramid(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const FeatureViews& out) {

@@ -3,6 +3,8 @@
 // Views of the library's images as the kernels see them: rows of pixels one
 // row pitch apart. Reads clamp to the image, so inputs of any size are safe.
 #include <Imath/half.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <bit>
@@ -44,6 +46,14 @@ struct Float2 {
 struct Int4 {
     int32_t v[4];
 };
+
+// Runs body(y) for every row y below `rows`, rows spread over the workers.
+template <class Body>
+void ForRows(uint32_t rows, Body body) {
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, rows), [&](const tbb::blocked_range<uint32_t>& range) {
+        for (uint32_t y = range.begin(); y != range.end(); ++y) body(y);
+    });
+}
 
 // Packs three unsigned floats into DXGI's R11G11B10_FLOAT layout (the same
 // exponent bias as a half; 6, 6 and 5 mantissa bits) straight from their

@@ -1,12 +1,8 @@
 #include "platform/kavo/upscale.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <immintrin.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -47,13 +43,6 @@ inline Rgb InverseToneMap(Rgb t, float exposure, bool ldr) {
 }
 
 inline float Luminance(Rgb c) { return 0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b; }
-
-template <class Body>
-void ForRows(uint32_t rows, Body body) {
-    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, rows), [&](const tbb::blocked_range<uint32_t>& range) {
-        for (uint32_t y = range.begin(); y != range.end(); ++y) body(y);
-    });
-}
 
 inline uint32_t InputIndex(float position, uint32_t size) {
     const float clamped = std::clamp(position, 0.0f, static_cast<float>(size - 1));
