@@ -117,13 +117,19 @@ TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {
                                    SoftGpuAccess::kRead}},
                         [](std::span<const SoftGpuSurface>) {}};
     ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(wrong));
+    // A write declared in a read-only state is reported too.
+    SoftGpuKernel read_only_write{"read_only_write",
+                                  {{texture.resource, D3D12_RESOURCE_STATE_COMMON, SoftGpuAccess::kWrite}},
+                                  [](std::span<const SoftGpuSurface>) {}};
+    ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(read_only_write));
     const std::string errors = SubmitCapturingErrors();
     downloader.ReadBack();
     const auto* values = reinterpret_cast<const float*>(downloader.data[0].data());
     EXPECT_EQ(values[0], 1.5f);
     EXPECT_EQ(values[1], -2.0f);
-    EXPECT_EQ(NewValidationErrors(), 1u);
+    EXPECT_EQ(NewValidationErrors(), 2u);
     EXPECT_NE(errors.find("kernel \"wrong\""), std::string::npos) << errors;
+    EXPECT_NE(errors.find("kernel \"read_only_write\" writes"), std::string::npos) << errors;
 }
 
 TEST(SoftGpuDevice, OtherDevicesAreTold) {

@@ -180,6 +180,13 @@ void Execute(const KernelCommand& command) {
     std::vector<SoftGpuSurface> surfaces;
     for (size_t i = 0; i < kernel.uses.size(); ++i) {
         Resource& resource = *command.resources[i].Get();
+        // A write is only allowed in a state the GPU may write in.
+        const D3D12_RESOURCE_STATES writable = D3D12_RESOURCE_STATE_UNORDERED_ACCESS | D3D12_RESOURCE_STATE_COPY_DEST |
+                                               D3D12_RESOURCE_STATE_RENDER_TARGET | D3D12_RESOURCE_STATE_DEPTH_WRITE;
+        if (kernel.uses[i].access == SoftGpuAccess::kWrite && (kernel.uses[i].state & writable) == 0) {
+            ReportValidationError("kernel \"" + kernel.name + "\" writes " + resource.Label() + " in read-only state " +
+                                  StateText(kernel.uses[i].state));
+        }
         RequireState(resource, D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES, kernel.uses[i].state,
                      "kernel \"" + kernel.name + "\"");
         surfaces.push_back(resource.Surface());
