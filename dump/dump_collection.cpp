@@ -7,6 +7,7 @@
 #include "dump/dump.h"
 #include "dump/dump_writer.h"
 #include "gpu/dx12.h"
+#include "gpu/exceptions.h"
 
 namespace {
 
@@ -80,9 +81,9 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
     const ComPtr<ID3D12Device> device = dx12.device_;
     const ComPtr<ID3D12CommandAllocator> allocator = dx12.CreateCommandAllocator();
     const ComPtr<ID3D12GraphicsCommandList> command_list = dx12.CreateCommandList(allocator.Get());
-    command_list->SetName(L"app_dbg_dump_cmd_list");
+    Orfa::SetDebugName(command_list.Get(), L"app_dbg_dump_cmd_list");
     const ComPtr<ID3D12Fence> fence = dx12.CreateFence(0);
-    fence->SetName(L"app_dbg_dump_fence");
+    Orfa::SetDebugName(fence.Get(), L"app_dbg_dump_fence");
 
     // The library leaves every listed resource in the unordered-access state;
     // the readback returns each to it.
@@ -96,7 +97,7 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
         downloaders.back().RecordReadback(command_list.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
     }
     ExecuteAndWait(dx12.command_queue_.Get(), command_list.Get(), fence.Get(), ++dump_fence_counter);
-    command_list->Reset(allocator.Get(), nullptr);
+    Orfa::ThrowIfFailed(command_list->Reset(allocator.Get(), nullptr), "reset command list");
 
     std::vector<CollectedResource> collected;
     for (Downloader& downloader : downloaders) {

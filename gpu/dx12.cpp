@@ -4,12 +4,12 @@
 #include <stdexcept>
 
 #include "gpu/adapter_settings.h"
+#include "gpu/exceptions.h"
 
 namespace {
 
-void ThrowIfFailed(HRESULT result, const char* message) {
-    if (FAILED(result)) throw std::runtime_error(message);
-}
+// The device object's steps report their failures with bare messages.
+void ThrowIfFailed(HRESULT result, const char* message) { Orfa::ThrowIfFailed<std::runtime_error>(result, message); }
 
 // A candidate is usable when it is not a software adapter and can create a
 // device of the required feature level.
@@ -59,7 +59,7 @@ Dx12::Dx12() {
     D3D12_COMMAND_QUEUE_DESC queue_desc = {};
     ThrowIfFailed(device_->CreateCommandQueue(&queue_desc, IID_PPV_ARGS(&command_queue_)),
                   "Cannot create command queue");
-    command_queue_->SetName(L"Dx12::command_queue_");
+    Orfa::SetDebugName(command_queue_.Get(), L"Dx12::command_queue_");
 }
 
 Dx12::~Dx12() {

@@ -2,7 +2,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
+
+#include "gpu/d3d12_headers.h"
 
 namespace Orfa::Exception {
 
@@ -35,3 +39,28 @@ private:
 };
 
 }  // namespace Orfa::Exception
+
+namespace Orfa {
+
+// The one check of a Direct3D 12 or DXGI result: a failure throws `Failure`.
+// Calls on textures, staging buffers and command objects throw the default,
+// Exception::Device::Error with the result as its code and the operation
+// ("create texture"); the device object's own steps throw std::runtime_error
+// with their message ("Cannot create fence").
+template <class Failure = Exception::Device::Error>
+void ThrowIfFailed(HRESULT result, const char* message) {
+    if (!FAILED(result)) return;
+    if constexpr (std::is_same_v<Failure, Exception::Device::Error>) {
+        throw Failure(static_cast<uint32_t>(result), message);
+    } else {
+        throw Failure(message);
+    }
+}
+
+// Gives a GPU object its wide debug name.
+template <class Object>
+void SetDebugName(Object* object, const wchar_t* name) {
+    ThrowIfFailed(object->SetName(name), "set debug name");
+}
+
+}  // namespace Orfa

@@ -25,10 +25,10 @@ Texture2D::Texture2D(const std::wstring& texture_name, ID3D12Device* device, uin
     heap.CreationNodeMask = 1;
     heap.VisibleNodeMask = 1;
 
-    const HRESULT result = device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state, nullptr,
-                                                           IID_PPV_ARGS(&resource));
-    if (FAILED(result)) throw Exception::Device::Error(static_cast<uint32_t>(result), "create texture");
-    resource->SetName(name.c_str());
+    ThrowIfFailed(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state, nullptr,
+                                                  IID_PPV_ARGS(&resource)),
+                  "create texture");
+    SetDebugName(resource, name.c_str());
 }
 
 Texture2D::Texture2D(ID3D12Resource* existing) : resource(existing), owns_resource(false) {

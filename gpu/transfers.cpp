@@ -18,6 +18,13 @@ uint64_t PackedBytes(uint32_t rows, uint64_t row_size, uint32_t depth) {
     return uint64_t{rows} * depth * row_size;
 }
 
+// The device that made `resource`.
+ComPtr<ID3D12Device> DeviceOf(ID3D12Resource* resource) {
+    ComPtr<ID3D12Device> device;
+    ThrowIfFailed(resource->GetDevice(IID_PPV_ARGS(&device)), "get device");
+    return device;
+}
+
 }  // namespace
 
 Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresource_count(served.array_size) {
@@ -29,8 +36,7 @@ Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresourc
     if (count == 0) return;
 
     const D3D12_RESOURCE_DESC desc = texture.resource->GetDesc();
-    ComPtr<ID3D12Device> device;
-    texture.resource->GetDevice(IID_PPV_ARGS(&device));
+    const ComPtr<ID3D12Device> device = DeviceOf(texture.resource);
     device->GetCopyableFootprints(&desc, 0, static_cast<UINT>(count), 0, layouts.data(), num_rows.data(),
                                   row_sizes.data(), &total_bytes);
     // The platform marks a layout it cannot give with all bits set; copying
@@ -63,12 +69,10 @@ ComPtr<ID3D12Resource> Loader<Texture2D>::CreateStagingBuffer(D3D12_HEAP_TYPE he
     heap.CreationNodeMask = 1;
     heap.VisibleNodeMask = 1;
 
-    ComPtr<ID3D12Device> device;
-    texture.resource->GetDevice(IID_PPV_ARGS(&device));
     ComPtr<ID3D12Resource> buffer;
-    const HRESULT result = device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state, nullptr,
-                                                           IID_PPV_ARGS(&buffer));
-    if (FAILED(result)) throw Exception::Device::Error(static_cast<uint32_t>(result), "create upload buffer");
+    ThrowIfFailed(DeviceOf(texture.resource)->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state,
+                                                                      nullptr, IID_PPV_ARGS(&buffer)),
+                  "create upload buffer");
     return buffer;
 }
 
@@ -157,8 +161,7 @@ Uploader<Texture2D>::~Uploader() { upload_buffer.Reset(); }
 
 void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after) {
     void* mapped = nullptr;
-    const HRESULT result = upload_buffer->Map(0, nullptr, &mapped);
-    if (FAILED(result)) throw Exception::Device::Error(static_cast<uint32_t>(result), "map upload buffer");
+    ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
     UnpackTo(static_cast<uint8_t*>(mapped));
     upload_buffer->Unmap(0, nullptr);
 
@@ -180,8 +183,7 @@ void Downloader<Texture2D>::RecordReadback(ID3D12GraphicsCommandList* list, D3D1
 
 void Downloader<Texture2D>::ReadBack() {
     void* mapped = nullptr;
-    const HRESULT result = readback_buffer->Map(0, nullptr, &mapped);
-    if (FAILED(result)) throw Exception::Device::Error(static_cast<uint32_t>(result), "map download buffer");
+    ThrowIfFailed(readback_buffer->Map(0, nullptr, &mapped), "map download buffer");
     PackFrom(static_cast<const uint8_t*>(mapped));
     readback_buffer->Unmap(0, nullptr);
 }

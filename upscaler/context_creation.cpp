@@ -5,6 +5,7 @@
 
 #include "app/inference_run.h"
 #include "gpu/dx12.h"
+#include "gpu/exceptions.h"
 #include "upscaler/upscaler.h"
 
 namespace {
@@ -21,16 +22,14 @@ struct QualityFactor {
 };
 constexpr QualityFactor UpscaleFactors[] = {{104, 1.3f}, {103, 1.5f}, {102, 1.7f}, {101, 2.0f}};
 
-void Check(KavoResult result, const char* message) {
-    if (result != KAVO_SUCCESS) throw std::runtime_error(message);
-}
-
 void SelectNetworkModel(InferenceRun& run) {
     if (run.settings.network_name.empty()) return;
     const std::optional<uint32_t> model = NetworkModelNumber(run.settings.network_name);
     if (!model) return;  // an unknown name keeps the library's default model
     std::cout << "Using `" << run.settings.network_name << "` model for inference" << std::endl;
-    kavoSelectNetworkModel(run.kavo_context, *model);  // the library keeps its model when this fails
+    // A refused model would leave the library on its default while the line
+    // above names another: the run would be labelled with the wrong model.
+    ThrowIfKavoFailed(kavoSelectNetworkModel(run.kavo_context, *model), "Unable to select network model");
 }
 
 void DeriveOutputResolution(InferenceRun& run) {
@@ -44,40 +43,44 @@ void DeriveOutputResolution(InferenceRun& run) {
 
 void InitializeLibrary(InferenceRun& run) {
     KavoProperties properties{};
-    Check(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties), "Unable to get props");
+    ThrowIfKavoFailed(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties), "Unable to get props");
 
     KavoInitParams params{};
     params.output_width = run.output_resolution[0];
     params.output_height = run.output_resolution[1];
     params.quality = run.settings.quality_value;
     params.flags = InitFlags(run.settings);
-    Check(kavoD3D12Init(run.kavo_context, &params), "Unable to initialize kavo");
+    ThrowIfKavoFailed(kavoD3D12Init(run.kavo_context, &params), "Unable to initialize kavo");
 }
 
 void CreateCommandObjects(InferenceRun& run) {
     Dx12& dx12 = GetDx12();
     run.app_cmd_allocator = dx12.CreateCommandAllocator();
     run.app_cmd_list = dx12.CreateCommandList(run.app_cmd_allocator.Get());
-    run.app_cmd_list->SetName(L"app_cmd_list");
+    Orfa::SetDebugName(run.app_cmd_list.Get(), L"app_cmd_list");
     run.app_fence = dx12.CreateFence(0);
-    run.app_fence->SetName(L"app_fence");
+    Orfa::SetDebugName(run.app_fence.Get(), L"app_fence");
 }
 
 void ApplyScales(InferenceRun& run) {
     const RunSettings& s = run.settings;
     if (s.jitter_scale_set) {
         std::cout << "using jitter scale\n";
-        Check(kavoSetJitterScale(run.kavo_context, s.jitter_scale.first, s.jitter_scale.second),
+        ThrowIfKavoFailed(kavoSetJitterScale(run.kavo_context, s.jitter_scale.first, s.jitter_scale.second),
               "kavoSetJitterScale failed");
     }
     if (s.velocity_scale_set) {
         std::cout << "using velocity scale\n";
-        Check(kavoSetVelocityScale(run.kavo_context, s.velocity_scale.first, s.velocity_scale.second),
+        ThrowIfKavoFailed(kavoSetVelocityScale(run.kavo_context, s.velocity_scale.first, s.velocity_scale.second),
               "kavoSetVelocityScale failed");
     }
 }
 
 }  // namespace
+
+void ThrowIfKavoFailed(int32_t result, const char* message) {
+    if (result != KAVO_SUCCESS) throw std::runtime_error(message);
+}
 
 std::optional<uint32_t> NetworkModelNumber(const std::string& name) {
     for (const NetworkModel& model : NetworkModels) {
@@ -120,7 +123,7 @@ void CreateUpscalerContext(InferenceRun& run) {
         throw std::runtime_error("No frames to upscale in scene \"" + run.paths.scene_path + "\"");
     }
     run.device = GetDx12().device_;
-    Check(kavoD3D12CreateContext(run.device.Get(), &run.kavo_context), "Unable to create kavo context");
+    ThrowIfKavoFailed(kavoD3D12CreateContext(run.device.Get(), &run.kavo_context), "Unable to create kavo context");
     SelectNetworkModel(run);
     DeriveOutputResolution(run);
     InitializeLibrary(run);

@@ -6,6 +6,7 @@
 #include "app/inference_run.h"
 #include "dump/dump.h"
 #include "gpu/dx12.h"
+#include "gpu/exceptions.h"
 #include "gpu/transfers.h"
 #include "scene/exr_image.h"
 #include "scene/path_text.h"
@@ -150,17 +151,15 @@ FrameExecution::~FrameExecution() {
 void FrameExecution::RecordUpscale() {
     ID3D12GraphicsCommandList* list = run_.app_cmd_list.Get();
     const KavoExecuteParams params = ExecuteParams(run_, frame_, *textures_);
-    if (kavoD3D12Execute(run_.kavo_context, list, &params) != KAVO_SUCCESS) {
-        throw std::runtime_error("Unable to execute kavo");
-    }
+    ThrowIfKavoFailed(kavoD3D12Execute(run_.kavo_context, list, &params), "Unable to execute kavo");
     downloader_ = std::make_unique<Downloader>(textures_->output);
     downloader_->RecordReadback(list, kShaderRead);
 }
 
 void FrameExecution::SubmitAndWait() {
     ExecuteAndWait(GetDx12().command_queue_.Get(), run_.app_cmd_list.Get(), run_.app_fence.Get(), ++fence_value);
-    run_.app_cmd_allocator->Reset();
-    run_.app_cmd_list->Reset(run_.app_cmd_allocator.Get(), nullptr);
+    Orfa::ThrowIfFailed(run_.app_cmd_allocator->Reset(), "reset command allocator");
+    Orfa::ThrowIfFailed(run_.app_cmd_list->Reset(run_.app_cmd_allocator.Get(), nullptr), "reset command list");
 }
 
 void FrameExecution::ReadOutput() {

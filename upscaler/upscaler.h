@@ -7,6 +7,10 @@
 struct InferenceRun;
 struct RunSettings;
 
+// The one check of an upscaler library result: a non-zero result throws
+// std::runtime_error with `message` ("Unable to execute kavo").
+void ThrowIfKavoFailed(int32_t result, const char* message);
+
 // The model number of a --network_name, if the name is known (case-sensitive).
 std::optional<uint32_t> NetworkModelNumber(const std::string& name);
 
