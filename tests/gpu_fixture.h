@@ -35,7 +35,8 @@ protected:
     }
 
     // A committed buffer of `bytes` in `heap_type`, starting in `state`.
-    ComPtr<ID3D12Resource> Buffer(UINT64 bytes, D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES state) {
+    ComPtr<ID3D12Resource> Buffer(UINT64 bytes, D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES state,
+                                  D3D12_RESOURCE_FLAGS flags = D3D12_RESOURCE_FLAG_NONE) {
         D3D12_RESOURCE_DESC desc = {};
         desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
         desc.Width = bytes;
@@ -44,6 +45,7 @@ protected:
         desc.MipLevels = 1;
         desc.SampleDesc.Count = 1;
         desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+        desc.Flags = flags;
         D3D12_HEAP_PROPERTIES heap = {};
         heap.Type = heap_type;
         ComPtr<ID3D12Resource> buffer;

@@ -81,7 +81,7 @@ TEST_F(Transfers, OnePixelFloatTextureUploadsFromOneWord) {
 
 TEST_F(Transfers, ArrayTextureMovesEverySliceToItsOwnArray) {
     Texture2D texture(L"array", dx12->device_.Get(), 5, 3, 2, DXGI_FORMAT_R32G32B32A32_SINT,
-                      D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_FLAG_NONE);
+                      D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
     Orfa::Uploader<Texture2D> uploader(texture);
     ASSERT_EQ(uploader.subresource_count, 2u);
     EXPECT_EQ(uploader.layouts[1].Offset % 512, 0u);
@@ -98,7 +98,8 @@ TEST_F(Transfers, ArrayTextureMovesEverySliceToItsOwnArray) {
 }
 
 TEST_F(Transfers, WrappedBufferMovesAsOneBufferCopy) {
-    const ComPtr<ID3D12Resource> buffer = Buffer(100, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COPY_DEST);
+    const ComPtr<ID3D12Resource> buffer = Buffer(100, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COPY_DEST,
+                                                 D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
 
     const Texture2D wrapped(buffer.Get());
     EXPECT_FALSE(wrapped.owns_resource);

@@ -141,3 +141,48 @@ TEST(SoftGpuDevice, OtherDevicesAreTold) {
     ComPtr<ISoftGpuKernelRecorder> not_a_list;
     EXPECT_EQ(dx12.device_.As(&not_a_list), E_NOINTERFACE);
 }
+
+TEST_F(Validation, LimitsOfDirect3D12ThatTheToolReliesOn) {
+    struct Case {
+        const char* what;
+        uint32_t width, height;
+        D3D12_RESOURCE_STATES state;
+        D3D12_RESOURCE_FLAGS flags;
+        bool created;
+    };
+    const auto uav = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+    const auto allow_uav = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    for (const Case& c : {Case{"largest texture", 16384, 1, D3D12_RESOURCE_STATE_COPY_DEST, {}, true},
+                          Case{"too wide", 16385, 1, D3D12_RESOURCE_STATE_COPY_DEST, {}, false},
+                          Case{"too high", 1, 16385, D3D12_RESOURCE_STATE_COPY_DEST, {}, false},
+                          Case{"unordered access allowed", 2, 2, uav, allow_uav, true},
+                          Case{"unordered access not allowed", 2, 2, uav, {}, false}}) {
+        D3D12_RESOURCE_DESC desc = {};
+        desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+        desc.Width = c.width;
+        desc.Height = c.height;
+        desc.DepthOrArraySize = 1;
+        desc.MipLevels = 1;
+        desc.Format = DXGI_FORMAT_R8_UNORM;
+        desc.SampleDesc.Count = 1;
+        desc.Flags = c.flags;
+        D3D12_HEAP_PROPERTIES heap = {};
+        heap.Type = D3D12_HEAP_TYPE_DEFAULT;
+        ComPtr<ID3D12Resource> resource;
+        testing::internal::CaptureStderr();
+        const HRESULT result = dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, c.state,
+                                                                      nullptr, IID_PPV_ARGS(&resource));
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(SUCCEEDED(result), c.created) << c.what;
+        EXPECT_EQ(NewValidationErrors(), c.created ? 0u : 1u) << c.what << errors;
+        errors_before = softgpu_validation_error_count();
+    }
+
+    // Only a resource made for it may be moved into unordered access.
+    Texture2D plain(L"plain", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_STATE_COPY_DEST,
+                    D3D12_RESOURCE_FLAG_NONE);
+    Orfa::RecordTransition(list.Get(), plain.resource, D3D12_RESOURCE_STATE_COPY_DEST, uav);
+    const std::string errors = SubmitCapturingErrors();
+    EXPECT_EQ(NewValidationErrors(), 1u);
+    EXPECT_NE(errors.find("not created with D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS"), std::string::npos) << errors;
+}

@@ -72,6 +72,18 @@ HRESULT Device::CreateCommittedResource(const D3D12_HEAP_PROPERTIES* heap, D3D12
             ++normalised.MipLevels;
         }
     }
+    if (!buffer && (normalised.Width > D3D12_REQ_TEXTURE2D_U_OR_V_DIMENSION ||
+                    normalised.Height > D3D12_REQ_TEXTURE2D_U_OR_V_DIMENSION)) {
+        ReportValidationError("texture of " + std::to_string(normalised.Width) + " x " +
+                              std::to_string(normalised.Height) + " pixels exceeds the largest 2D texture of " +
+                              std::to_string(D3D12_REQ_TEXTURE2D_U_OR_V_DIMENSION) + " pixels a side");
+        return E_INVALIDARG;
+    }
+    if ((initial_state & D3D12_RESOURCE_STATE_UNORDERED_ACCESS) && !AllowsUnorderedAccess(normalised)) {
+        ReportValidationError("resource created in D3D12_RESOURCE_STATE_UNORDERED_ACCESS without "
+                              "D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS");
+        return E_INVALIDARG;
+    }
     const bool cpu_heap = heap->Type == D3D12_HEAP_TYPE_UPLOAD || heap->Type == D3D12_HEAP_TYPE_READBACK;
     if (cpu_heap && !buffer) return E_INVALIDARG;
     if (heap->Type == D3D12_HEAP_TYPE_UPLOAD && initial_state != D3D12_RESOURCE_STATE_GENERIC_READ) {

@@ -161,6 +161,11 @@ void Execute(const BarrierCommand& barrier) {
                               resource.Label() + ", which does not exist");
         return;
     }
+    if ((barrier.after & D3D12_RESOURCE_STATE_UNORDERED_ACCESS) && !AllowsUnorderedAccess(resource.GetDesc())) {
+        ReportValidationError("transition barrier of " + resource.Label() + " to " + StateText(barrier.after) +
+                              ", but it was not created with D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS");
+        return;
+    }
     if (barrier.before == barrier.after) {
         ReportValidationError("transition barrier on " + resource.Label() + " with equal before and after states");
     }

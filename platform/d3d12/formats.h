@@ -29,6 +29,11 @@ bool ComputeFootprints(const D3D12_RESOURCE_DESC& desc, UINT first, UINT count, 
 inline constexpr UINT64 kRowPitchAlignment = D3D12_TEXTURE_DATA_PITCH_ALIGNMENT;            // 256
 inline constexpr UINT64 kPlacementAlignment = D3D12_TEXTURE_DATA_PLACEMENT_ALIGNMENT;       // 512
 
+// Whether a resource may ever be in the unordered-access state.
+inline bool AllowsUnorderedAccess(const D3D12_RESOURCE_DESC& desc) {
+    return (desc.Flags & D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS) != 0;
+}
+
 inline UINT64 AlignUp(UINT64 value, UINT64 alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 }  // namespace softgpu
