@@ -2,10 +2,10 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-
-#include "scene/path_text.h"
 #include <iostream>
+
+#include "run/atomic_file.h"
+#include "scene/path_text.h"
 
 namespace fs = std::filesystem;
 
@@ -45,6 +45,13 @@ std::string CanonicalDestination(const std::string& save_config_to) {
         folder = fs::current_path();
     }
     return PathToUtf8(fs::canonical(folder.lexically_normal()) / destination.filename());
+}
+
+// True when both names reach one existing file, through a symbolic or a hard
+// link as well as by the same path.
+bool NamesSameFile(const std::string& source, const std::string& destination) {
+    std::error_code error;
+    return fs::equivalent(fs::path(source), PathFromUtf8(destination), error) && !error;
 }
 
 }  // namespace
@@ -141,7 +148,7 @@ bool SaveConfiguration(const CLI::App& app, OptionValues& values) {
         const std::string source =
             PathToUtf8(fs::canonical(fs::path(config->as<std::string>()).lexically_normal()));
         const std::string destination = CanonicalDestination(values.save_config_to);
-        if (source == destination) {
+        if (source == destination || NamesSameFile(config->as<std::string>(), destination)) {
             std::cerr << "Saving configuration to same file as source config is not allowed. "
                          "Please change destination configuration filename."
                       << std::endl;
@@ -150,11 +157,16 @@ bool SaveConfiguration(const CLI::App& app, OptionValues& values) {
         values.save_config_to = destination;
         std::cout << destination << std::endl;
     }
-    // A file that cannot be opened is skipped silently: saving is a convenience
-    // and must not stop the run.
-    std::ofstream file(values.save_config_to, std::ios::out | std::ios::trunc);
-    if (file) {
-        file << app.config_to_str(false, true);
+    // A file that cannot be written is skipped silently: saving is a
+    // convenience and must not stop the run. It is written whole or not at
+    // all, so an earlier file of that name is never left half overwritten.
+    AtomicFile file(PathFromUtf8(values.save_config_to), AtomicFile::Mode::kText);
+    if (file.TryOpen()) {
+        try {
+            file.Write(app.config_to_str(false, true));
+            file.Commit();
+        } catch (const std::exception&) {
+        }
     }
     return true;
 }

@@ -283,9 +283,11 @@ void DumpAsImage(const DumpBatch& batch, const TensorShape& shape, const Collect
 
     const std::span<const uint8_t> bytes =
         resource.subresources.empty() ? std::span<const uint8_t>() : resource.subresources[0];
-    const uint64_t whole_words = bytes.size() / 4 * 4;
-    if (shape.width == 0 || shape.height > whole_words / format->bytes_per_pixel / shape.width ||
-        whole_words != shape.width * shape.height * format->bytes_per_pixel) {
+    // The subresource must hold exactly width x height pixels. Its real size
+    // counts: an R16_FLOAT image of an odd pixel count ends in half a word.
+    const uint64_t size = bytes.size();
+    if (shape.width == 0 || shape.height != size / format->bytes_per_pixel / shape.width ||
+        size != shape.width * shape.height * format->bytes_per_pixel) {
         SizeMismatch(name);
     }
     const Tensor<double> tensor = UnpackImage(*format, shape, bytes);
@@ -329,7 +331,8 @@ void WriteDumpExr(const std::string& path, const ExrImageInfo& info, const Imf::
     Imf::Header header = ExrImageHeader(info, compression);
     for (const char* channel : {"R", "G", "B", "A"}) header.channels().insert(channel, Imf::Channel(Imf::FLOAT));
 
-    Imf::OutputFile file(path.c_str(), header, Imf::globalThreadCount());
+    header.sanityCheck();
+
     char* base = reinterpret_cast<char*>(const_cast<FloatPixel*>(&pixels[0][0]));
     const size_t x_stride = sizeof(FloatPixel), y_stride = sizeof(FloatPixel) * info.width;
     Imf::FrameBuffer buffer;
@@ -337,6 +340,9 @@ void WriteDumpExr(const std::string& path, const ExrImageInfo& info, const Imf::
     buffer.insert("G", Imf::Slice(Imf::FLOAT, base + 4, x_stride, y_stride, 1, 1, 0.0));
     buffer.insert("B", Imf::Slice(Imf::FLOAT, base + 8, x_stride, y_stride, 1, 1, 0.0));
     buffer.insert("A", Imf::Slice(Imf::FLOAT, base + 12, x_stride, y_stride, 1, 1, 0.0));
-    file.setFrameBuffer(buffer);
-    file.writePixels(static_cast<int>(info.height));
+    WriteWholeExr(path, [&](Imf::OStream& stream) {
+        Imf::OutputFile file(stream, header, Imf::globalThreadCount());
+        file.setFrameBuffer(buffer);
+        file.writePixels(static_cast<int>(info.height));
+    });
 }

@@ -10,7 +10,7 @@
 
 #include "dump/csv_number.h"
 #include "dump/tensor.h"
-#include "scene/path_text.h"
+#include "run/atomic_file.h"
 
 namespace fs = std::filesystem;
 
@@ -34,27 +34,18 @@ int64_t QuantisedSize(uint64_t size) {
     return std::max<int64_t>(1, static_cast<int64_t>(std::min<uint64_t>(size, uint64_t{1} << 40) / 128)) * 128;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 std::string ChannelFileName(uint64_t channel, const char* extension) {
     char name[40];
     std::snprintf(name, sizeof name, "C_%03llu.%s", static_cast<unsigned long long>(channel), extension);
     return name;
 }
 
+constexpr const char* kDuringTensorDump = " during tensor dump";
+
 // Tables are opened in text mode so that line ends follow the platform. The
 // folder may be briefly locked by another program (a viewer, an indexer), so
 // opening is tried ten times, a second apart.
-File OpenTable(const std::string& path) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (std::FILE* file = std::fopen(path.c_str(), "w")) return File(file);
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-    throw std::runtime_error(path + ": unable to create file during tensor dump");
-}
+void OpenTable(AtomicFile& file) { file.Open(10, std::chrono::seconds(1)); }
 
 void Append(std::string& text, double value) { AppendFixed6(text, value); }
 
@@ -72,20 +63,24 @@ void Append(std::string& text, const char* format, long long a, long long b) {
 
 template <class T>
 void WriteTable(const Tensor<T>& tensor, uint64_t channel, const DumpRect& rect, uint32_t pad_x, uint32_t pad_y,
-                const std::string& path) {
-    const File file = OpenTable(path);
+                const fs::path& path) {
+    AtomicFile file(path, AtomicFile::Mode::kText, kDuringTensorDump);
+    OpenTable(file);
     std::string text = "c_y/x";
     if (pad_x != 0 || pad_y != 0) {
         char line[64];
         std::snprintf(line, sizeof line, " | pad_x = %d | pad_y = %d\n", static_cast<int>(pad_x),
                       static_cast<int>(pad_y));
-        std::cout << ("tensor ch " + path + line);
+        std::cout << ("tensor ch " + path.string() + line);
     }
     for (int64_t x = rect.x0; x <= rect.x1; ++x) {
         text += ",x";
         Append(text, static_cast<long long>(x - pad_x));
     }
-    for (int64_t y = rect.y0; y <= rect.y1; ++y) {
+    // A region without columns or without rows has no values: the table is
+    // its head line alone.
+    const int64_t last_row = rect.Empty() ? rect.y0 - 1 : rect.y1;
+    for (int64_t y = rect.y0; y <= last_row; ++y) {
         Append(text, "\nc%03lld_y%04lld", static_cast<long long>(channel), static_cast<long long>(y - pad_y));
         for (int64_t x = rect.x0; x <= rect.x1; ++x) {
             text += ',';
@@ -97,20 +92,22 @@ void WriteTable(const Tensor<T>& tensor, uint64_t channel, const DumpRect& rect,
         }
         // Hand large tables to the file row by row instead of holding them whole.
         if (text.size() > (1u << 20)) {
-            std::fwrite(text.data(), 1, text.size(), file.get());
+            file.Write(text);
             text.clear();
         }
     }
-    std::fwrite(text.data(), 1, text.size(), file.get());
-    std::fflush(file.get());
+    file.Write(text);
+    file.Commit();
 }
 
-void WriteImage(const Tensor<int32_t>& tensor, uint64_t channel, const DumpRect& rect, const std::string& path) {
+void WriteImage(const Tensor<int32_t>& tensor, uint64_t channel, const DumpRect& rect, const fs::path& path) {
     if (rect.Empty()) return;  // no pixels: a PGM without any is not worth a file
-    const File file(std::fopen(path.c_str(), "wb"));
-    if (!file) throw std::runtime_error(path + ": unable to create file during tensor dump");
-    std::fprintf(file.get(), "P5\n %lld %lld\n 255\n", static_cast<long long>(rect.Width()),
-                 static_cast<long long>(rect.Height()));
+    AtomicFile file(path, AtomicFile::Mode::kBinary, kDuringTensorDump);
+    file.Open();
+    char header[64];
+    const int length = std::snprintf(header, sizeof header, "P5\n %lld %lld\n 255\n",
+                                     static_cast<long long>(rect.Width()), static_cast<long long>(rect.Height()));
+    file.Write(header, static_cast<size_t>(length));
     std::vector<uint8_t> row(static_cast<size_t>(rect.Width()));
     for (int64_t y = rect.y0; y <= rect.y1; ++y) {
         for (int64_t x = rect.x0; x <= rect.x1; ++x) {
@@ -118,9 +115,9 @@ void WriteImage(const Tensor<int32_t>& tensor, uint64_t channel, const DumpRect&
             row[static_cast<size_t>(x - rect.x0)] = static_cast<uint8_t>(
                 static_cast<uint32_t>(tensor.At(channel, static_cast<uint64_t>(x), static_cast<uint64_t>(y))) & 0xFFu);
         }
-        std::fwrite(row.data(), 1, row.size(), file.get());
+        file.Write(row.data(), row.size());
     }
-    std::fflush(file.get());
+    file.Commit();
 }
 
 fs::path TensorDirectory(const std::string& output_directory, int32_t frame, const std::string& safe_name) {
@@ -145,9 +142,9 @@ void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, bool ro
     const DumpRect rect =
         RegionOfInterest(tensor.width, tensor.height, pad_x, pad_y, roi_enabled, roi_size, roi_x0, roi_y0);
     for (uint64_t c = 0; c < tensor.channels; ++c) {
-        WriteTable(tensor, c, rect, pad_x, pad_y, (directory / ChannelFileName(c, "csv")).string());
+        WriteTable(tensor, c, rect, pad_x, pad_y, directory / ChannelFileName(c, "csv"));
         if constexpr (std::is_same_v<T, int32_t>) {
-            WriteImage(tensor, c, rect, (directory / ChannelFileName(c, "pgm")).string());
+            WriteImage(tensor, c, rect, directory / ChannelFileName(c, "pgm"));
         }
     }
 }

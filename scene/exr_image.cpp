@@ -1,12 +1,17 @@
 #include "scene/exr_image.h"
 
+#include <ImfChannelList.h>
 #include <ImfFloatAttribute.h>
 #include <ImfHeader.h>
 #include <ImfIntAttribute.h>
 #include <ImfRgbaFile.h>
 #include <ImfThreading.h>
+#include <Iex.h>
 
 #include <cstdint>
+
+#include "run/atomic_file.h"
+#include "scene/path_text.h"
 
 namespace {
 
@@ -19,6 +24,18 @@ Imf::Rgba* ShiftedBase(Imf::Rgba* first, int min_x, int min_y, uint32_t width) {
     return reinterpret_cast<Imf::Rgba*>(reinterpret_cast<intptr_t>(first) - offset);
 }
 
+// The EXR library's output stream, into a file that is whole or absent.
+class AtomicExrStream : public Imf::OStream {
+public:
+    AtomicExrStream(const std::string& path, AtomicFile& file) : Imf::OStream(path.c_str()), file_(file) {}
+    void write(const char c[], int n) override { file_.Write(c, static_cast<size_t>(n)); }
+    uint64_t tellp() override { return file_.Tell(); }
+    void seekp(uint64_t position) override { file_.Seek(position); }
+
+private:
+    AtomicFile& file_;
+};
+
 }  // namespace
 
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels) {
@@ -28,8 +45,17 @@ void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf:
     info.maxL = 1000.0f;
 
     const Imath::Box2i& window = file.dataWindow();
-    info.width = static_cast<uint32_t>(static_cast<int64_t>(window.max.x) - window.min.x + 1);
-    info.height = static_cast<uint32_t>(static_cast<int64_t>(window.max.y) - window.min.y + 1);
+    const int64_t width = int64_t{window.max.x} - window.min.x + 1;
+    const int64_t height = int64_t{window.max.y} - window.min.y + 1;
+    // Refused before the pixels are allocated: a small damaged or hostile
+    // file may claim gigabytes of them.
+    if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
+        throw Iex::ArgExc(path + ": image of " + std::to_string(width) + " x " + std::to_string(height) +
+                          " pixels is larger than the largest texture of " + std::to_string(kMaxImageSide) + " x " +
+                          std::to_string(kMaxImageSide));
+    }
+    info.width = static_cast<uint32_t>(width);
+    info.height = static_cast<uint32_t>(height);
     pixels.resizeErase(info.height, info.width);
 
     file.setFrameBuffer(ShiftedBase(&pixels[0][0], window.min.x, window.min.y, info.width),
@@ -57,10 +83,27 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf:
 
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
                    Imf::Compression compression) {
-    // The file is opened first: it rejects an empty size before any pixel is touched.
-    Imf::RgbaOutputFile file(path.c_str(), ExrImageHeader(info, compression), Imf::WRITE_RGBA, Imf::globalThreadCount());
-    file.setFrameBuffer(pixels,
-                        1,            // x stride: one pixel
-                        info.width);  // y stride: one row
-    file.writePixels(static_cast<int>(info.height));
+    Imf::Header header = ExrImageHeader(info, compression);
+    for (const char* channel : {"R", "G", "B", "A"}) header.channels().insert(channel, Imf::Channel(Imf::HALF));
+    header.sanityCheck();  // an empty size is rejected before any file exists
+    WriteWholeExr(path, [&](Imf::OStream& stream) {
+        Imf::RgbaOutputFile file(stream, header, Imf::WRITE_RGBA, Imf::globalThreadCount());
+        file.setFrameBuffer(pixels,
+                            1,            // x stride: one pixel
+                            info.width);  // y stride: one row
+        file.writePixels(static_cast<int>(info.height));
+    });
+}
+
+void WriteWholeExr(const std::string& path, const std::function<void(Imf::OStream&)>& write) {
+    AtomicFile file(PathFromUtf8(path), AtomicFile::Mode::kBinary);
+    file.Open();
+    {
+        AtomicExrStream stream(path, file);
+        // The library writes the table of chunk offsets when its file object
+        // goes and swallows any failure there; the atomic file remembers it
+        // and refuses to commit.
+        write(stream);
+    }
+    file.Commit();
 }

@@ -3,9 +3,11 @@
 #include <ImfArray.h>
 #include <ImfCompression.h>
 #include <ImfHeader.h>
+#include <ImfIO.h>
 #include <ImfRgba.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct ExrImageInfo {
@@ -16,9 +18,13 @@ struct ExrImageInfo {
     float maxL = 0.0f;
 };
 
+// The largest image the tool reads: the largest 2-D texture of Direct3D 12.
+inline constexpr uint32_t kMaxImageSide = 16384;
+
 // Reads any EXR file as RGBA half pixels of its data window; element [0][0]
 // is the data window's top-left pixel. Reports sample 0, expL 1 and maxL 1000
-// whatever the header holds.
+// whatever the header holds. A file larger than kMaxImageSide on a side is
+// refused from its header, before any pixel is decoded.
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels);
 
 // The header of the tool's images: data and display window (0, 0) to
@@ -33,3 +39,8 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf:
 // after row, without gaps.
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
                    Imf::Compression compression);
+
+// Runs `write` with an output stream whose bytes appear under `path` (UTF-8)
+// only once they are complete: they go to a temporary file that replaces the
+// final one when the EXR library is done with it and it closed without error.
+void WriteWholeExr(const std::string& path, const std::function<void(Imf::OStream&)>& write);

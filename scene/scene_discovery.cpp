@@ -76,11 +76,26 @@ FrameFiles DescribeFrame(const SceneFolders& folders, const fs::path& file_name,
     return frame;
 }
 
+// The outputs carry the colour files' names, so an output folder that is
+// one of the input folders would overwrite the scene's own frames.
+void RefuseOutputIntoInputs(const SceneFolders& folders, const fs::path& output_folder) {
+    std::error_code error;
+    if (!fs::exists(output_folder, error)) return;
+    for (const fs::path* input : {&folders.color, &folders.velocity, &folders.depth, &folders.jitter,
+                                  &folders.exposure, &folders.responsive_mask}) {
+        if (!input->empty() && fs::equivalent(output_folder, *input, error)) {
+            throw std::runtime_error("Output path \"" + PathToUtf8(output_folder) + "\" is the input folder \"" +
+                                     PathToUtf8(*input) + "\"; its frames would be overwritten");
+        }
+    }
+}
+
 }  // namespace
 
 void DiscoverScene(InferenceRun& run) {
     const SceneFolders folders = FormFolders(run);
     const fs::path output_folder(run.paths.output_path);
+    RefuseOutputIntoInputs(folders, output_folder);
 
     for (const fs::directory_entry& entry : fs::directory_iterator(folders.color)) {
         if (IsColorFrame(entry)) {

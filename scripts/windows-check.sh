@@ -15,7 +15,7 @@ for dir in OpenEXR Imath CLI tbb oneapi; do
   ln -s "/usr/include/$dir" "$includes/$dir"
 done
 
-sources=$(git ls-files --cached --others --exclude-standard 'app/*.cpp' 'scene/*.cpp' 'gpu/*.cpp' 'upscaler/*.cpp' 'dump/*.cpp')
+sources=$(git ls-files --cached --others --exclude-standard 'app/*.cpp' 'scene/*.cpp' 'gpu/*.cpp' 'upscaler/*.cpp' 'dump/*.cpp' 'run/*.cpp')
 failed=0
 for source in $sources; do
   if ! "$compiler" -std=c++20 -fsyntax-only -Wall -Wextra -D_WIN32_WINNT=0x0A00 \

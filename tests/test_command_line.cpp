@@ -124,7 +124,10 @@ TEST(ConfigurationSave, RefusesToOverwriteTheSourceFile) {
         "Saving configuration to same file as source config is not allowed. Please change destination "
         "configuration filename.\n";
 
-    for (const std::string destination : {"./c.ini", "sub/../c.ini", "c.ini"}) {
+    // The same file through a symbolic and through a hard link is refused too.
+    test::fs::create_symlink(dir / "c.ini", dir / "sub" / "link.ini");
+    test::fs::create_hard_link(dir / "c.ini", dir / "hard.ini");
+    for (const std::string destination : {"./c.ini", "sub/../c.ini", "c.ini", "sub/link.ini", "hard.ini"}) {
         auto with_save = args;
         with_save.insert(with_save.end(), {"--config", "c.ini", "--save_config_to", destination});
         const auto result = RunTool(with_save, {}, dir.path());

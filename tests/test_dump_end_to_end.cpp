@@ -67,6 +67,18 @@ TEST(DumpEndToEnd, EveryListedResourceOfEveryFrame) {
     EXPECT_NE(result.out.find("clip_boxes/C_000.csv | pad_x = 1 | pad_y = 1"), std::string::npos);
 }
 
+TEST(DumpEndToEnd, OddInputSizesDumpEveryResource) {
+    test::TempDir dir;
+    std::vector<std::string> args = test::GenerateScene(dir.path(), {"--width", "13", "--height", "9", "--frames", "1"});
+    args.push_back("--do_dump");
+    const test::ProgramResult result = test::RunTool(args);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err.find("softgpu: validation error"), std::string::npos) << result.err;
+    Imf::RgbaInputFile luminance((dir / "out" / "sequence_dump" / "luminance" / "step_0.exr").c_str());
+    EXPECT_EQ(luminance.dataWindow().max.x + 1, 13);
+    EXPECT_EQ(luminance.dataWindow().max.y + 1, 9);
+}
+
 TEST(DumpEndToEnd, FiltersChooseTheResources) {
     DumpedScene scene;
     const auto result = scene.Run({"--do_dump", "--max_frames", "1", "--dump_resource_filter", "history,motion",

@@ -162,6 +162,12 @@ TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
     DumpTensorAsFp64(tensor, 2, 2, false, 0, 0, 0, "t", out.path().string(), 3);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(test::ReadText(table), "c_y/x") << "an empty region leaves only the head";
+
+    // Padding that leaves rows but no columns leaves no values either.
+    testing::internal::CaptureStdout();
+    DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, false, 0, 0, 0, "t", out.path().string(), 3);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(test::ReadText(table), "c_y/x");
 }
 
 TEST(TensorDump, Int32TablesAndImagesPerChannel) {
@@ -260,8 +266,18 @@ TEST(DumpWriter, SizeAndFormatErrors) {
     HandMade short_data;
     short_data.name = "short";
     short_data.Texture(8, 4, DXGI_FORMAT_R16_FLOAT);
-    short_data.Subresource(std::vector<uint32_t>(16), 62);  // 62 bytes count as 60; 64 are needed
+    short_data.Subresource(std::vector<uint32_t>(16), 62);  // 64 bytes are needed
     EXPECT_EQ(ErrorOf(short_data), "Resource Dump: size mismatch for short");
+
+    // An odd pixel count of a 2-byte format ends in half a word: the real
+    // size counts, one byte less is short.
+    for (const auto& [bytes, fits] : {std::pair{size_t{18}, true}, {size_t{17}, false}, {size_t{16}, false}}) {
+        HandMade odd;
+        odd.name = "odd";
+        odd.Texture(3, 3, DXGI_FORMAT_R16_FLOAT);
+        odd.Subresource(std::vector<uint32_t>(5, 0x3C003C00u), bytes);
+        EXPECT_EQ(ErrorOf(odd), fits ? "(no error)" : "Resource Dump: size mismatch for odd") << bytes;
+    }
 
     HandMade unsupported;
     unsupported.name = "u";

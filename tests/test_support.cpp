@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,20 +151,20 @@ bool WaitForText(const fs::path& path, const std::string& part, size_t count) {
 
 }  // namespace
 
-ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& prompt, int presses) {
-    TempDir capture;
-    const fs::path out = capture / "out", err = capture / "err";
+StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args,
+                               const std::function<void()>& prepare) {
     int keys[2];
     if (pipe(keys) != 0) throw std::runtime_error("pipe failed");
-    const pid_t child = fork();
-    if (child == 0) {
+    const fs::path out = capture_ / "out", err = capture_ / "err";
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(keys[0], 0);
         close(keys[1]);
         const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
+        if (prepare) prepare();
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -171,22 +172,57 @@ ProgramResult RunInteractively(const std::string& program, const std::vector<std
         _exit(127);
     }
     close(keys[0]);
+    input_ = keys[1];
+}
+
+StartedProgram::~StartedProgram() {
+    if (pid_ > 0) {
+        Kill();
+        Wait();
+    }
+    if (input_ >= 0) close(input_);
+}
+
+bool StartedProgram::Type(const std::string& text) {
+    return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void StartedProgram::Kill() {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+}
+
+ProgramResult StartedProgram::Wait() {
     ProgramResult result;
+    int status = 0;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+    pid_ = -1;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    result.out = ReadText(capture_ / "out");
+    result.err = ReadText(capture_ / "err");
+    return result;
+}
+
+ProgramResult RunWithFileSizeLimit(const std::string& program, const std::vector<std::string>& args, uint64_t bytes) {
+    StartedProgram started(program, args, [bytes] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    return started.Wait();
+}
+
+ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& prompt, int presses) {
+    StartedProgram started(program, args);
     for (int press = 0; press <= presses; ++press) {
-        if (!WaitForText(out, prompt, static_cast<size_t>(press) + 1)) {
+        if (!WaitForText(started.OutPath(), prompt, static_cast<size_t>(press) + 1)) {
             ADD_FAILURE() << "no prompt " << press + 1 << " from " << program;
             break;
         }
-        if (press < presses && write(keys[1], "\n", 1) != 1) ADD_FAILURE() << "cannot press a key";
+        if (press < presses && !started.Type("\n")) ADD_FAILURE() << "cannot press a key";
     }
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    close(keys[1]);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-    result.out = ReadText(out);
-    result.err = ReadText(err);
-    return result;
+    started.Kill();
+    return started.Wait();
 }
 
 std::string BuiltProgram(const std::string& name) {

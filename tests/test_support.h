@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,35 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 
 ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input = {},
                       const fs::path& working_dir = {}, const std::vector<std::string>& environment = {});
+
+// A program started in the background, with its standard input from a pipe
+// and its output captured in files. `prepare` runs in the child before the
+// program starts (to set limits or signal dispositions).
+class StartedProgram {
+public:
+    StartedProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::function<void()>& prepare = {});
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+
+    // Writes to the program's standard input; false when it cannot.
+    bool Type(const std::string& text);
+    void Kill();
+    // Waits for the program to end and collects its exit code and output;
+    // a program ended by a signal reports -1000.
+    ProgramResult Wait();
+    fs::path OutPath() const { return capture_ / "out"; }
+
+private:
+    TempDir capture_;
+    int input_ = -1;
+    int pid_ = -1;
+};
+
+// Runs a program with its largest file size limited to `bytes` and the
+// signal of an exceeded limit ignored, so that its writes fail instead.
+ProgramResult RunWithFileSizeLimit(const std::string& program, const std::vector<std::string>& args, uint64_t bytes);
 
 // Runs a program that prompts for keys: waits for `prompt` on its standard
 // output, answers it `presses` times with a line end, waits for the prompt

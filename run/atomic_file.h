@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// A file that appears under its final name only when it is complete. It is
+// written under a temporary name beside the final one (the final name with
+// ".tmp" appended, so that it never looks like a frame) and renamed over the
+// final name once every byte has been written, flushed and closed without
+// error. Until then the final name keeps what it held before; a file that is
+// abandoned (an exception, a full disk) has its temporary file removed.
+class AtomicFile {
+public:
+    enum class Mode { kBinary, kText };
+
+    // `context` ends every error message, for example " during tensor dump".
+    AtomicFile(std::filesystem::path final_path, Mode mode, std::string context = {});
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    // Creates the temporary file; false when it cannot be created.
+    bool TryOpen();
+    // Up to `attempts` tries, each failed one followed by `wait`; then throws
+    // "<path>: unable to create file<context>".
+    void Open(int attempts = 1, std::chrono::milliseconds wait = {});
+
+    // Every failure throws "<path>: unable to write file<context> (<reason>)"
+    // and leaves the file failed: it can then never be committed.
+    void Write(const void* data, size_t bytes);
+    void Write(std::string_view text) { Write(text.data(), text.size()); }
+    uint64_t Tell();
+    void Seek(uint64_t position);
+
+    // Flushes and closes the temporary file, then renames it over the final
+    // name. Throws, after removing the temporary file, when any step failed.
+    void Commit();
+
+    const std::filesystem::path& final_path() const { return final_path_; }
+    static std::filesystem::path TemporaryPathOf(const std::filesystem::path& final_path);
+
+private:
+    [[noreturn]] void Fail(const char* action, int error);
+    void Discard();
+
+    std::filesystem::path final_path_;
+    std::filesystem::path temporary_path_;
+    Mode mode_;
+    std::string context_;
+    std::FILE* file_ = nullptr;
+    bool created_ = false;  // the temporary file exists and is ours to remove
+    std::string failure_;   // the first failure's message; empty while all is well
+};
