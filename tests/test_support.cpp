@@ -212,8 +212,10 @@ ProgramResult RunWithFileSizeLimit(const std::string& program, const std::vector
 }
 
 ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& prompt, int presses) {
-    StartedProgram started(program, args);
+                               const std::string& prompt, int presses, const std::vector<std::string>& environment) {
+    StartedProgram started(program, args, [&environment] {
+        for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
+    });
     for (int press = 0; press <= presses; ++press) {
         if (!WaitForText(started.OutPath(), prompt, static_cast<size_t>(press) + 1)) {
             ADD_FAILURE() << "no prompt " << press + 1 << " from " << program;

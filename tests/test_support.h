@@ -92,8 +92,10 @@ ProgramResult RunWithFileSizeLimit(const std::string& program, const std::vector
 // Runs a program that prompts for keys: waits for `prompt` on its standard
 // output, answers it `presses` times with a line end, waits for the prompt
 // once more and then stops the program. Fails the test on a 120 s wait.
+// `environment` holds NAME=value settings for the program only.
 ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& prompt, int presses);
+                               const std::string& prompt, int presses,
+                               const std::vector<std::string>& environment = {});
 
 // The companion programs, built beside the tool.
 std::string BuiltProgram(const std::string& name);

@@ -160,7 +160,9 @@ TEST(WholeFiles, KilledRunsLeaveEveryFinalFileAsBeforeOrWhole) {
             ASSERT_NE(found, expected.end()) << name;
             EXPECT_TRUE(contents == found->second) << "round " << round << ": " << name << " is not whole";
         }
-        if (over_outputs) EXPECT_EQ(final_files, expected.size()) << "round " << round;
+        if (over_outputs) {
+            EXPECT_EQ(final_files, expected.size()) << "round " << round;
+        }
     }
 }
 
