@@ -76,16 +76,19 @@ void AtomicFile::Write(const void* data, size_t bytes) {
     if (bytes > 0 && std::fwrite(data, 1, bytes, file_) != bytes) Fail("write", errno);
 }
 
+// Telling and seeking never throw: a library may call them where it cannot
+// let an exception pass (the EXR library asks for the position in its file
+// object's destructor). A failure is remembered instead, and the next write
+// or the commit reports it.
 uint64_t AtomicFile::Tell() {
-    if (file_ == nullptr) Fail("write", EBADF);
+    if (file_ == nullptr) return 0;
     const int64_t position = PositionOf(file_);
-    if (position < 0) Fail("write", errno);
-    return static_cast<uint64_t>(position);
+    if (position < 0) Remember("write", errno);
+    return position < 0 ? 0 : static_cast<uint64_t>(position);
 }
 
 void AtomicFile::Seek(uint64_t position) {
-    if (file_ == nullptr) Fail("write", EBADF);
-    if (SeekTo(file_, position) != 0) Fail("write", errno);
+    if (file_ != nullptr && SeekTo(file_, position) != 0) Remember("write", errno);
 }
 
 void AtomicFile::Commit() {
@@ -109,7 +112,7 @@ void AtomicFile::Commit() {
     created_ = false;
 }
 
-void AtomicFile::Fail(const char* action, int error) {
+void AtomicFile::Remember(const char* action, int error) {
     // The first failure is the one worth reporting; later calls (a library
     // that goes on writing after a failed write) repeat it.
     if (failure_.empty()) {
@@ -117,6 +120,10 @@ void AtomicFile::Fail(const char* action, int error) {
                    std::generic_category().message(error) + ")";
     }
     Discard();
+}
+
+void AtomicFile::Fail(const char* action, int error) {
+    Remember(action, error);
     throw std::runtime_error(failure_);
 }
 

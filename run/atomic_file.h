@@ -30,8 +30,9 @@ public:
     // "<path>: unable to create file<context>".
     void Open(int attempts = 1, std::chrono::milliseconds wait = {});
 
-    // Every failure throws "<path>: unable to write file<context> (<reason>)"
-    // and leaves the file failed: it can then never be committed.
+    // A failed write throws "<path>: unable to write file<context> (<reason>)"
+    // and leaves the file failed: it can then never be committed. Tell and
+    // Seek never throw; their failures surface at the next write or commit.
     void Write(const void* data, size_t bytes);
     void Write(std::string_view text) { Write(text.data(), text.size()); }
     uint64_t Tell();
@@ -45,6 +46,7 @@ public:
     static std::filesystem::path TemporaryPathOf(const std::filesystem::path& final_path);
 
 private:
+    void Remember(const char* action, int error);
     [[noreturn]] void Fail(const char* action, int error);
     void Discard();
 
