@@ -95,13 +95,13 @@ TEST(Evaluate, IdenticalSequencesHaveInfinitePsnrAndAKnownOffsetIsExact) {
         WriteFlat(truth / name, 0.5f);
         WriteFlat(out / name, 0.5f);
     }
-    const evaluation::SequenceReport same = evaluation::CompareSequences(out.path(), truth.path(), 0, 1.0);
+    const evaluation::SequenceReport same = evaluation::CompareSequences(out.path(), truth.path(), {});
     EXPECT_TRUE(std::isinf(same.mean_psnr));
     EXPECT_TRUE(std::isinf(same.overall_psnr));
     EXPECT_EQ(Evaluate({"frames", out.path().string(), truth.path().string(), "--threshold", "99"}).exit_code, 0);
 
     WriteFlat(out / "b.exr", 0.625f);  // exact in half precision: error 0.125, MSE 1/64
-    const evaluation::SequenceReport offset = evaluation::CompareSequences(out.path(), truth.path(), 1, 1.0);
+    const evaluation::SequenceReport offset = evaluation::CompareSequences(out.path(), truth.path(), {.skip = 1});
     ASSERT_EQ(offset.frames.size(), 1u) << "the first frame is skipped";
     EXPECT_DOUBLE_EQ(offset.frames[0].psnr, 10.0 * std::log10(64.0));
     EXPECT_DOUBLE_EQ(offset.max_error, 0.125);
@@ -146,4 +146,120 @@ TEST(Evaluate, DumpTreesAreComparedFileByFileWithATolerance) {
     const auto missing = Evaluate({"dumps", a.path().string(), b.path().string()});
     EXPECT_EQ(missing.exit_code, 2);
     EXPECT_NE(missing.out.find("step_0/x/C_000.pgm"), std::string::npos);
+}
+
+TEST(Scenegen, EveryKindIsTheSameWhenMadeAgainAndMovesAsItsVelocitiesSay) {
+    struct Case {
+        const char* kind;
+        bool still;       // every velocity is zero
+        bool has_region;  // regions.txt names the moving object or shadow
+    };
+    for (const Case& c : {Case{"static", true, false}, Case{"slow-pan", false, false}, Case{"fast-pan", false, false},
+                          Case{"disocclusion", false, true}, Case{"hdr", false, false},
+                          Case{"thin-lines", true, false}, Case{"moving-shadow", true, true}}) {
+        test::TempDir a, b;
+        const std::vector<std::string> args = {"--width", "32", "--height", "16", "--frames", "3",
+                                               "--pixel-velocity", "--kind", c.kind};
+        test::GenerateScene(a.path(), args);
+        test::GenerateScene(b.path(), args);
+        EXPECT_EQ(test::ReadText(a / "color" / "0002.exr"), test::ReadText(b / "color" / "0002.exr")) << c.kind;
+        EXPECT_EQ(test::ReadText(a / "ground_truth" / "0002.exr"), test::ReadText(b / "ground_truth" / "0002.exr"));
+        bool all_still = true;
+        for (int x = 0; x < 32; ++x) {
+            const Imf::Rgba v = PixelOf(a / "velocity" / "0001.exr", x, 8);
+            const auto xy = DecodeVelocity(v.r, v.g, v.b, {});
+            all_still = all_still && static_cast<float>(xy[0]) == 0.0f && static_cast<float>(xy[1]) == 0.0f;
+        }
+        EXPECT_EQ(all_still, c.still) << c.kind;
+        EXPECT_EQ(fs::exists(a / "regions.txt"), c.has_region) << c.kind;
+        if (c.has_region) {
+            EXPECT_EQ(test::LinesStartingWith(test::ReadText(a / "regions.txt"), "000").size(), 3u) << c.kind;
+        }
+    }
+    // The highlights of the HDR kind reach far above 1 in the ground truth.
+    test::TempDir hdr;
+    test::GenerateScene(hdr.path(), {"--width", "64", "--height", "32", "--frames", "1", "--kind", "hdr"});
+    ExrImageInfo info;
+    Imf::Array2D<Imf::Rgba> truth;
+    ReadExrImage((hdr / "ground_truth" / "0000.exr").string(), info, truth);
+    float brightest = 0;
+    for (uint32_t y = 0; y < info.height; ++y)
+        for (uint32_t x = 0; x < info.width; ++x) brightest = std::max(brightest, static_cast<float>(truth[y][x].r));
+    EXPECT_GT(brightest, 20.0f);
+    EXPECT_NE(Evaluate({}).exit_code, 0);
+    EXPECT_NE(test::RunProgram(test::BuiltProgram("scenegen"), {hdr.path().string(), "--kind", "other"}).exit_code, 0);
+}
+
+TEST(Evaluate, SsimTemporalErrorRegionsAndNonFinitePixels) {
+    test::TempDir out, truth;
+    // Truth: a ramp that brightens by 0.125 a frame; the output follows it
+    // with a constant offset, so its change matches the truth's exactly.
+    auto ramp = [](float base, int frame) {
+        std::vector<float> values(16 * 8);
+        for (size_t i = 0; i < values.size(); ++i) values[i] = base + 0.125f * frame + 0.01f * static_cast<float>(i % 16);
+        return values;
+    };
+    for (int frame = 0; frame < 3; ++frame) {
+        const std::string name = "000" + std::to_string(frame) + ".exr";
+        const auto t = ramp(0.25f, frame), o = ramp(0.3125f, frame);
+        test::WriteChannels(truth / name, 16, 8, {{"R", t}, {"G", t}, {"B", t}});
+        test::WriteChannels(out / name, 16, 8, {{"R", o}, {"G", o}, {"B", o}});
+    }
+    test::WriteText(truth / "regions.txt", "0001.exr 0 0 4 4\n0002.exr 0 0 100 100\n");
+    evaluation::ComparisonOptions options{.regions = (truth / "regions.txt").string()};
+    const evaluation::SequenceReport report = evaluation::CompareSequences(out.path(), truth.path(), options);
+    ASSERT_EQ(report.frames.size(), 3u);
+    EXPECT_TRUE(std::isnan(report.frames[0].temporal_error)) << "the first frame has nothing before it";
+    EXPECT_NEAR(report.frames[1].temporal_error, 0.0, 1e-3);
+    EXPECT_NEAR(report.temporal_error, 0.0, 1e-3);
+    EXPECT_NEAR(report.frames[1].psnr, 10 * std::log10(256.0), 0.05) << "an offset of 1/16";
+    EXPECT_TRUE(std::isnan(report.frames[0].region_psnr)) << "no region for the first frame";
+    EXPECT_NEAR(report.frames[1].region_psnr, report.frames[1].psnr, 0.05);
+    EXPECT_LT(report.frames[1].ssim, 1.0);
+    EXPECT_GT(report.frames[1].ssim, 0.5);
+    EXPECT_EQ(report.non_finite, 0u);
+
+    // The same frames against themselves: SSIM 1; a frame that stands still
+    // where the truth brightens has the whole change as its temporal error.
+    const evaluation::SequenceReport same = evaluation::CompareSequences(truth.path(), truth.path(), {});
+    EXPECT_NEAR(same.mean_ssim, 1.0, 1e-9);
+    const auto still = ramp(0.3125f, 0);
+    test::WriteChannels(out / "0001.exr", 16, 8, {{"R", still}, {"G", still}, {"B", still}});
+    EXPECT_NEAR(evaluation::CompareSequences(out.path(), truth.path(), {}).frames[1].temporal_error, 0.125, 1e-3);
+
+    // An infinite pixel is counted and fails the comparison.
+    auto broken = ramp(0.25f, 2);
+    broken[5] = std::numeric_limits<float>::infinity();
+    test::WriteChannels(out / "0002.exr", 16, 8, {{"R", broken}, {"G", broken}, {"B", broken}});
+    EXPECT_EQ(evaluation::CompareSequences(out.path(), truth.path(), {}).non_finite, 1u);
+    const auto result = Evaluate({"frames", out.path().string(), truth.path().string()});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.out.find("non_finite=1\n"), std::string::npos) << result.out;
+}
+
+TEST(Evaluate, BicubicUpscaleSamplesWhereTheJitteredSamplesWereTaken) {
+    // A horizontal ramp, sampled at x + 0.5 + jitter: Catmull-Rom reproduces
+    // a ramp exactly, so inside the image each output pixel holds the ramp at
+    // its own centre whatever the jitter.
+    test::TempDir scene, out;
+    fs::create_directories(scene / "color");
+    fs::create_directories(scene / "jitter");
+    const int width = 16, height = 4;
+    for (const auto& [name, jitter, signs] : {std::tuple{"0000.exr", 0.25f, 0.0f}, {"0001.exr", 0.375f, 1.0f}}) {
+        const float shift = signs == 1.0f ? -jitter : jitter;
+        std::vector<float> values(width * height);
+        for (int i = 0; i < width * height; ++i) values[i] = 0.0625f * (static_cast<float>(i % width) + 0.5f + shift);
+        test::WriteChannels(scene / "color" / name, width, height, {{"R", values}, {"G", values}, {"B", values}});
+        test::WriteUniform(scene / "jitter" / name, 1, 1, Imf::Rgba(jitter, 0.0f, signs, 1.0f));
+    }
+    ASSERT_EQ(Evaluate({"bicubic", (scene / "color").string(), (scene / "jitter").string(), out.path().string(),
+                        "--width", "32", "--height", "8"})
+                  .exit_code,
+              0);
+    for (const char* name : {"0000.exr", "0001.exr"}) {
+        for (int x = 6; x < 26; ++x) {
+            EXPECT_NEAR(static_cast<float>(PixelOf(out / name, x, 3).r), 0.0625f * (x + 0.5f) / 2, 2e-3f)
+                << name << " column " << x;
+        }
+    }
 }

@@ -20,7 +20,8 @@ enum ExitCode : int {
 };
 
 const char* const kExitCodes =
-    "Exit codes: 0 pass; 1 below the PSNR threshold or dumps differ; 2 files missing on one side; "
+    "Exit codes: 0 pass; 1 below the PSNR threshold, an output pixel that is not finite, or dumps differ; "
+    "2 files missing on one side; "
     "3 a file could not be read; other values: the option parser's own.";
 
 std::string Formatted(double value) {
@@ -30,19 +31,25 @@ std::string Formatted(double value) {
     return text;
 }
 
-int CompareFrames(const std::string& output, const std::string& truth, uint32_t skip, double threshold, double peak) {
-    const evaluation::SequenceReport report = evaluation::CompareSequences(output, truth, skip, peak);
+std::string Decibels(double value) { return std::isnan(value) ? "-" : Formatted(value); }
+
+int CompareFrames(const std::string& output, const std::string& truth, const evaluation::ComparisonOptions& options,
+                  double threshold) {
+    const evaluation::SequenceReport report = evaluation::CompareSequences(output, truth, options);
     for (const evaluation::FrameReport& frame : report.frames) {
         std::cout << frame.name << " PSNR=" << Formatted(frame.psnr) << " dB max_error=" << Formatted(frame.max_error)
-                  << "\n";
+                  << " SSIM=" << Decibels(frame.ssim) << " temporal_error=" << Decibels(frame.temporal_error)
+                  << " region_PSNR=" << Decibels(frame.region_psnr) << " non_finite=" << frame.non_finite << "\n";
     }
     for (const std::string& name : report.missing) std::cout << "missing output: " << name << "\n";
     std::cout << "frames=" << report.frames.size() << " mean_PSNR=" << Formatted(report.mean_psnr)
               << " dB overall_PSNR=" << Formatted(report.overall_psnr)
-              << " dB max_error=" << Formatted(report.max_error) << std::endl;
+              << " dB max_error=" << Formatted(report.max_error) << " mean_SSIM=" << Decibels(report.mean_ssim)
+              << " temporal_error=" << Decibels(report.temporal_error)
+              << " region_PSNR=" << Decibels(report.region_psnr) << " non_finite=" << report.non_finite << std::endl;
     if (!report.missing.empty()) return kMissing;
     if (report.frames.empty()) return kMissing;
-    return report.overall_psnr >= threshold ? kPass : kFail;
+    return report.overall_psnr >= threshold && report.non_finite == 0 ? kPass : kFail;
 }
 
 int CompareDumps(const std::string& a, const std::string& b, double tolerance) {
@@ -62,14 +69,28 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     std::string output, truth, a, b;
-    uint32_t skip = 0;
-    double threshold = -std::numeric_limits<double>::infinity(), peak = 1.0, tolerance = 1e-5;
-    CLI::App* frames = app.add_subcommand("frames", "PSNR and maximum error of an output sequence");
+    evaluation::ComparisonOptions comparison;
+    double threshold = -std::numeric_limits<double>::infinity(), tolerance = 1e-5;
+    CLI::App* frames = app.add_subcommand("frames", "PSNR, SSIM, temporal error and maximum error of an output sequence");
     frames->add_option("output", output, "Folder of the upscaled frames")->required();
     frames->add_option("truth", truth, "Folder of the ground-truth frames")->required();
-    frames->add_option("--skip", skip, "Leave out the first frames (history warm-up)");
+    frames->add_option("--skip", comparison.skip, "Leave out the first frames (history warm-up)");
     frames->add_option("--threshold", threshold, "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB");
-    frames->add_option("--peak", peak, "Values are clamped to [0, peak] and PSNR is relative to it");
+    frames->add_option("--peak", comparison.peak, "Values are clamped to [0, peak] and PSNR is relative to it");
+    frames->add_flag("--tone-map", comparison.tone_map, "Compare x / (1 + x) of every value instead (for HDR content)");
+    frames->add_option("--regions", comparison.regions,
+                       "scenegen's regions.txt: also the PSNR inside each frame's rectangle");
+
+    std::string color, jitter;
+    bool raw_jitter = false;
+    uint32_t width = 0, height = 0;
+    CLI::App* bicubic = app.add_subcommand("bicubic", "Upscale a scene's colour frames spatially, for comparison");
+    bicubic->add_option("color", color, "Folder of the colour frames")->required();
+    bicubic->add_option("jitter", jitter, "Folder of the jitter frames")->required();
+    bicubic->add_option("output", output, "Folder to write the upscaled frames into")->required();
+    bicubic->add_option("--width", width, "Output width")->required()->check(CLI::Range(1u, 16384u));
+    bicubic->add_option("--height", height, "Output height")->required()->check(CLI::Range(1u, 16384u));
+    bicubic->add_flag("--raw-jitter", raw_jitter, "Jitter stored as signed values instead of sign bits");
 
     CLI::App* dumps = app.add_subcommand("dumps", "Compare two dump trees file by file and channel by channel");
     dumps->add_option("a", a, "First dump tree (an output folder or its sequence_dump)")->required();
@@ -78,7 +99,11 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        if (frames->parsed()) return CompareFrames(output, truth, skip, threshold, peak);
+        if (frames->parsed()) return CompareFrames(output, truth, comparison, threshold);
+        if (bicubic->parsed()) {
+            evaluation::BicubicUpscale(color, jitter, raw_jitter, width, height, output);
+            return kPass;
+        }
         return CompareDumps(a, b, tolerance);
     } catch (const std::exception& error) {
         std::cerr << "evaluate: " << error.what() << std::endl;

@@ -10,11 +10,25 @@ namespace evaluation {
 // PSNR in dB of a mean squared error relative to `peak`; infinite for 0.
 double Psnr(double mse, double peak);
 
+// How an output sequence is compared with its ground truth.
+struct ComparisonOptions {
+    uint32_t skip = 0;     // frames left out at the start (history warm-up)
+    double peak = 1.0;     // values are clamped to [0, peak] and PSNR is relative to it
+    bool tone_map = false;  // compare x / (1 + x) instead, for HDR content (the peak is then 1)
+    std::string regions;   // scenegen's regions.txt: a rectangle per frame; empty for none
+};
+
 struct FrameReport {
     std::string name;
     double mse = 0;
     double psnr = 0;
     double max_error = 0;
+    double ssim = 0;  // of the luminance, 8 x 8 windows
+    // RMS of the frame-to-frame change of the output minus that of the ground
+    // truth: flicker and lag. NaN for the first compared frame.
+    double temporal_error = 0;
+    double region_mse = 0, region_psnr = 0;  // NaN without a region
+    uint64_t non_finite = 0;                 // output pixels with an infinite or NaN channel
 };
 
 struct SequenceReport {
@@ -23,12 +37,22 @@ struct SequenceReport {
     double mean_psnr = 0;              // mean of the frames' PSNR
     double overall_psnr = 0;           // PSNR of the mean squared error of all frames
     double max_error = 0;
+    double mean_ssim = 0;
+    double temporal_error = 0;  // RMS over the frames that have one; NaN when none has
+    double region_psnr = 0;     // PSNR of the mean region MSE; NaN without regions
+    uint64_t non_finite = 0;
 };
 
 // Compares every EXR of `truth` (sorted by name, the first `skip` left out)
-// with the file of the same name in `output`, over R, G and B clamped to
-// [0, peak].
-SequenceReport CompareSequences(const std::string& output, const std::string& truth, uint32_t skip, double peak);
+// with the file of the same name in `output`, over R, G and B.
+SequenceReport CompareSequences(const std::string& output, const std::string& truth, const ComparisonOptions& options);
+
+// A spatial upscale for comparison: every colour frame resampled to
+// width x height with Catmull-Rom weights at the positions its samples were
+// taken (the pixel centres moved by the frame's jitter), written under its
+// name into `output`.
+void BicubicUpscale(const std::string& color, const std::string& jitter, bool raw_jitter, uint32_t width,
+                    uint32_t height, const std::string& output);
 
 struct DumpReport {
     std::vector<std::string> lines;  // one per difference or missing file

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 
 #include "app/options.h"
 #include "scene/exr_image.h"
@@ -35,7 +36,33 @@ struct Options {
     uint64_t seed = 1;
     float exposure_value = 0.8f;
     uint32_t truth_samples = 4;  // per axis and output pixel; 0 writes no ground truth
+    std::string kind = "default";
 };
+
+scenegen::SceneKind KindNamed(const std::string& name) {
+    for (const auto& kind : scenegen::kSceneKinds) {
+        if (name == kind.name) return kind.kind;
+    }
+    throw std::invalid_argument("unknown scene kind " + name);
+}
+
+// For kinds with one thing that moves, "regions.txt" holds per frame the
+// rectangle around it in output pixels: "<frame file> x0 y0 x1 y1", the
+// ends exclusive.
+void WriteRegions(const Options& o, const scenegen::World& world, uint32_t out_w, uint32_t out_h) {
+    if (scenegen::ChangingRegion(world, 0).Empty()) return;
+    std::ofstream regions(fs::path(o.folder) / "regions.txt");
+    const float scale_x = out_w / world.width, scale_y = out_h / world.height;
+    for (uint32_t frame = 0; frame < o.frames; ++frame) {
+        const scenegen::Region region = scenegen::ChangingRegion(world, frame);
+        char line[96];
+        std::snprintf(line, sizeof line, "%04u.exr %d %d %d %d\n", frame,
+                      static_cast<int>(std::floor(region.x0 * scale_x)), static_cast<int>(std::floor(region.y0 * scale_y)),
+                      static_cast<int>(std::ceil(region.x1 * scale_x)), static_cast<int>(std::ceil(region.y1 * scale_y)));
+        regions << line;
+    }
+    if (!regions) throw std::runtime_error("cannot write regions.txt");
+}
 
 
 Imf::Rgba Encoded(float x, float y, bool raw) {
@@ -139,6 +166,15 @@ int main(int argc, char** argv) {
                  "Velocity in input pixels instead of normalised device coordinates");
     app.add_option("--speed", o.speed, "Motion speed multiplier")->check(CLI::Range(0.0f, 100.0f));
     app.add_option("--seed", o.seed, "Seed of the scene's layout");
+    std::string kinds;
+    for (const auto& kind : scenegen::kSceneKinds) kinds += std::string(kinds.empty() ? "" : ", ") + kind.name;
+    app.add_option("--kind", o.kind, "What the scene shows: " + kinds)
+        ->check([](const std::string& name) {
+            for (const auto& kind : scenegen::kSceneKinds) {
+                if (name == kind.name) return std::string();
+            }
+            return "unknown scene kind " + name;
+        });
     app.add_option("--truth-samples", o.truth_samples,
                    "Samples per axis of each ground-truth pixel; 0 writes no ground truth")
         ->check(CLI::Range(0u, 16u));
@@ -153,8 +189,9 @@ int main(int argc, char** argv) {
         if (o.truth_samples > 0) fs::create_directories(fs::path(o.folder) / "ground_truth");
         if (o.exposure) fs::create_directories(fs::path(o.folder) / "exposure");
         if (o.mask) fs::create_directories(fs::path(o.folder) / "mask");
-        const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed);
+        const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed, KindNamed(o.kind));
         for (uint32_t frame = 0; frame < o.frames; ++frame) WriteFrame(o, world, frame, out_w, out_h);
+        WriteRegions(o, world, out_w, out_h);
         WriteConfig(o);
         std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (output size "
                   << out_w << "x" << out_h << ") to " << PathToUtf8(fs::canonical(o.folder)) << std::endl;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace kavo {
 
@@ -12,10 +13,36 @@ namespace {
 
 // History beyond this weight adds nothing but lag.
 constexpr float kMaxHistoryWeight = 12.0f;
-// Radius of the reconstruction kernel, in output pixels.
-constexpr float kKernelRadius = 1.5f;
-// Below this weight a frame's reconstruction falls back to the nearest sample.
-constexpr float kMinSampleWeight = 1e-3f;
+// Radius of the reconstruction kernel, in output pixels: a sample counts for
+// the output pixels it lies in or next to, so that the history converges to
+// the average over each output pixel rather than a blur of it.
+constexpr float kKernelRadius = 1.0f;
+// Where the reprojected history weighs less than kWeakHistory (after a reset
+// or a disocclusion, or where a responsive mask dropped it), this frame's
+// spatial upscale stands in for it with up to kSpatialWeight: far more than
+// its few nearby samples weigh, so that such pixels look at least as good as
+// a bicubic upscale. kMinTotalWeight keeps it wherever nothing else is left.
+constexpr float kSpatialWeight = 10.0f;
+constexpr float kWeakHistory = 0.25f;
+constexpr float kMinTotalWeight = 0.05f;
+// History that had to move into this frame's colour range is trusted less,
+// by how far it moved against the width of the range (plus this tolerance).
+constexpr float kRangeTolerance = 1e-3f;
+// With depth, the history is held to this frame's colour range as strongly
+// as the mean luminance of its wide neighbourhood changed (tone-mapped):
+// not at all below kShadeFloor, fully from 1 / kShadeGain above it.
+constexpr float kShadeFloor = 0.08f;
+constexpr float kShadeGain = 20.0f;
+// Sharpness of the cubic that resamples the history: Keys' a; -0.5 is
+// Catmull-Rom, lower is sharper. The result is clamped to the taps around it.
+constexpr float kHistoryCubicA = -0.75f;
+
+// The floor of a float as a pixel index, defined for every float: values far
+// outside any image clamp to +-2^30, NaN gives 0.
+inline int64_t FloorIndex(float value) {
+    if (!(value == value)) return 0;
+    return static_cast<int64_t>(std::floor(std::clamp(value, -1073741824.0f, 1073741824.0f)));
+}
 
 struct Rgb {
     float r, g, b;
@@ -36,10 +63,16 @@ inline Rgb ToneMap(Rgb c, float exposure, bool ldr) {
     return x * (1.0f / (1.0f + Max3(x)));
 }
 
+// The largest tone-mapped value: that of the largest half.
+constexpr float kMaxToneMapped = 65504.0f / 65505.0f;
+
+// Tone-mapped values outside [0, 1) have no colour behind them; they are
+// clamped first, so that every output is finite.
 inline Rgb InverseToneMap(Rgb t, float exposure, bool ldr) {
     if (ldr) return t;
-    const float k = 1.0f / std::max(1e-6f, 1.0f - Max3(t));
-    return t * (k / exposure);
+    const Rgb clamped{std::clamp(t.r, 0.0f, kMaxToneMapped), std::clamp(t.g, 0.0f, kMaxToneMapped),
+                      std::clamp(t.b, 0.0f, kMaxToneMapped)};
+    return clamped * (1.0f / ((1.0f - Max3(clamped)) * exposure));
 }
 
 inline float Luminance(Rgb c) { return 0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b; }
@@ -64,7 +97,7 @@ std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per
     for (uint32_t o = 0; o < out_size; ++o) {
         // Position in sample space, where the sample of input pixel i lies at i + 0.5.
         const float u = (o + 0.5f) * in_per_out - jitter;
-        const auto n = static_cast<int64_t>(std::floor(u));
+        const int64_t n = FloorIndex(u);
         for (int d = 0; d < 3; ++d) {
             const auto i = static_cast<uint32_t>(std::clamp<int64_t>(n + d - 1, 0, int64_t{in_size} - 1));
             const float distance = (i + 0.5f - u) * out_per_in;
@@ -76,6 +109,37 @@ std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per
     return taps;
 }
 
+// Keys' cubic weights of the four taps around a position at fraction t.
+inline void CubicWeights(float t, float a, float w[4]) {
+    auto near = [a](float x) { return ((a + 2) * x - (a + 3)) * x * x + 1; };           // |x| <= 1
+    auto far = [a](float x) { return ((a * x - 5 * a) * x + 8 * a) * x - 4 * a; };      // 1 < |x| < 2
+    w[0] = far(1 + t);
+    w[1] = near(t);
+    w[2] = near(1 - t);
+    w[3] = far(2 - t);
+}
+
+// The four samples around an output pixel along one axis for the spatial
+// (Catmull-Rom) estimate: clamped input indices and weights.
+struct CubicTaps {
+    uint32_t index[4];
+    float weight[4];
+};
+
+std::vector<CubicTaps> MakeCubicTaps(uint32_t out_size, uint32_t in_size, float in_per_out, float jitter) {
+    std::vector<CubicTaps> taps(out_size);
+    for (uint32_t o = 0; o < out_size; ++o) {
+        // In sample-index space the sample of input pixel i lies at i.
+        const float u = (o + 0.5f) * in_per_out - 0.5f - jitter;
+        const int64_t n = FloorIndex(u);
+        CubicWeights(u - static_cast<float>(n), -0.5f, taps[o].weight);
+        for (int d = 0; d < 4; ++d) {
+            taps[o].index[d] = static_cast<uint32_t>(std::clamp<int64_t>(n + d - 1, 0, int64_t{in_size} - 1));
+        }
+    }
+    return taps;
+}
+
 // The geometry shared by the passes.
 struct Frame {
     uint32_t in_w, in_h, out_w, out_h;
@@ -83,18 +147,22 @@ struct Frame {
     float out_per_in_x, out_per_in_y;
     std::vector<uint32_t> input_x, input_y;  // the input pixel under each output column and row
     std::vector<AxisTaps> columns, rows;     // this frame's reconstruction taps
+    std::vector<CubicTaps> cubic_columns, cubic_rows;  // this frame's spatial estimate
 };
 
 void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f, Scratch& scratch,
                   const Intermediates& work) {
     scratch.color.resize(static_cast<size_t>(f.in_w) * f.in_h);
+    scratch.color_luma.resize(scratch.color.size());
     ForRows(f.in_h, [&](uint32_t y) {
         Float4* out = scratch.color.data() + static_cast<size_t>(y) * f.in_w;
+        float* luma = scratch.color_luma.data() + static_cast<size_t>(y) * f.in_w;
         for (uint32_t x = 0; x < f.in_w; ++x) {
             const Half4& c = in.color.Clamped(int64_t{s.color_base_x} + x, int64_t{s.color_base_y} + y);
             const Rgb t = ToneMap({Clean(c.r), Clean(c.g), Clean(c.b)}, s.exposure, s.ldr);
             out[x] = {t.r, t.g, t.b, static_cast<float>(c.a)};
-            if (!work.luminance.empty()) work.luminance.At(x, y) = Imath::half(Luminance(t));
+            luma[x] = Luminance(t);
+            if (!work.luminance.empty()) work.luminance.At(x, y) = Imath::half(luma[x]);
         }
     });
 }
@@ -160,54 +228,52 @@ void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f,
     });
 }
 
-// Catmull-Rom weights of the four taps around a sample at fraction t.
-inline void CatmullRom(float t, float w[4]) {
-    const float t2 = t * t, t3 = t2 * t;
-    w[0] = 0.5f * (-t3 + 2 * t2 - t);
-    w[1] = 0.5f * (3 * t3 - 5 * t2 + 2);
-    w[2] = 0.5f * (-3 * t3 + 4 * t2 + t);
-    w[3] = 0.5f * (t3 - t2);
-}
-
-// Bicubic resampling keeps the history sharp while it moves by fractions of
-// a pixel every frame; bilinear resampling would blur it a little each time.
+// The history at a position between its pixels, resampled with a sharp
+// cubic so that it keeps its detail while it moves by fractions of a pixel
+// every frame, and clamped to the four pixels around the position so that the
+// sharpening never rings.
 Float4 SampleHistory(const ImageView<Float4>& history, float x, float y) {
-    const float fx = std::floor(x), fy = std::floor(y);
+    const int64_t fx = FloorIndex(x), fy = FloorIndex(y);
     float wx[4], wy[4];
-    CatmullRom(x - fx, wx);
-    CatmullRom(y - fy, wy);
-    const auto ix = static_cast<int64_t>(fx) - 1, iy = static_cast<int64_t>(fy) - 1;
-    Float4 sum{0, 0, 0, 0};
+    CubicWeights(x - static_cast<float>(fx), kHistoryCubicA, wx);
+    CubicWeights(y - static_cast<float>(fy), kHistoryCubicA, wy);
+    const int64_t ix = fx - 1, iy = fy - 1;
+    const Float4* rows[4];
+    int64_t columns[4];
     if (ix >= 0 && iy >= 0 && ix + 3 < history.width && iy + 3 < history.height) {
-        // Inside the image, as nearly every pixel is: no clamping per tap, and
-        // the four channels of a pixel in one vector.
-        const __m128 wx0 = _mm_set1_ps(wx[0]), wx1 = _mm_set1_ps(wx[1]), wx2 = _mm_set1_ps(wx[2]),
-                     wx3 = _mm_set1_ps(wx[3]);
-        __m128 total = _mm_setzero_ps();
-        for (int j = 0; j < 4; ++j) {
-            const float* row = &history.Row(static_cast<uint32_t>(iy + j))[ix].r;
-            __m128 line = _mm_mul_ps(_mm_loadu_ps(row), wx0);
-            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 4), wx1));
-            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 8), wx2));
-            line = _mm_add_ps(line, _mm_mul_ps(_mm_loadu_ps(row + 12), wx3));
-            total = _mm_add_ps(total, _mm_mul_ps(line, _mm_set1_ps(wy[j])));
+        // Inside the image, as nearly every pixel is: no tap needs clamping.
+        for (int k = 0; k < 4; ++k) {
+            rows[k] = history.Row(static_cast<uint32_t>(iy + k));
+            columns[k] = ix + k;
         }
-        // The cubic overshoots at edges; colour and weight stay non-negative.
-        _mm_storeu_ps(&sum.r, _mm_max_ps(total, _mm_setzero_ps()));
-        return sum;
-    }
-    for (int j = 0; j < 4; ++j) {
-        for (int i = 0; i < 4; ++i) {
-            const Float4& h = history.Clamped(ix + i, iy + j);
-            const float w = wx[i] * wy[j];
-            sum.r += w * h.r;
-            sum.g += w * h.g;
-            sum.b += w * h.b;
-            sum.a += w * h.a;
+    } else {
+        for (int k = 0; k < 4; ++k) {
+            rows[k] = history.Row(static_cast<uint32_t>(std::clamp<int64_t>(iy + k, 0, int64_t{history.height} - 1)));
+            columns[k] = std::clamp<int64_t>(ix + k, 0, int64_t{history.width} - 1);
         }
     }
-    // The cubic overshoots at edges; colour and weight stay non-negative.
-    return {std::max(sum.r, 0.0f), std::max(sum.g, 0.0f), std::max(sum.b, 0.0f), std::max(sum.a, 0.0f)};
+    // Each pixel's four channels in one vector; the middle taps of the middle
+    // rows also bound the result.
+    const __m128 wx0 = _mm_set1_ps(wx[0]), wx1 = _mm_set1_ps(wx[1]), wx2 = _mm_set1_ps(wx[2]), wx3 = _mm_set1_ps(wx[3]);
+    __m128 total = _mm_setzero_ps(), low = _mm_set1_ps(1e30f), high = _mm_set1_ps(-1e30f);
+    auto add_row = [&]<bool kBounds>(int j, std::bool_constant<kBounds>) {
+        const Float4* row = rows[j];
+        const __m128 t1 = _mm_loadu_ps(&row[columns[1]].r), t2 = _mm_loadu_ps(&row[columns[2]].r);
+        __m128 line = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(&row[columns[0]].r), wx0), _mm_mul_ps(t1, wx1));
+        line = _mm_add_ps(line, _mm_add_ps(_mm_mul_ps(t2, wx2), _mm_mul_ps(_mm_loadu_ps(&row[columns[3]].r), wx3)));
+        total = _mm_add_ps(total, _mm_mul_ps(line, _mm_set1_ps(wy[j])));
+        if constexpr (kBounds) {
+            low = _mm_min_ps(low, _mm_min_ps(t1, t2));
+            high = _mm_max_ps(high, _mm_max_ps(t1, t2));
+        }
+    };
+    add_row(0, std::false_type{});
+    add_row(1, std::true_type{});
+    add_row(2, std::true_type{});
+    add_row(3, std::false_type{});
+    Float4 sum;
+    _mm_storeu_ps(&sum.r, _mm_min_ps(_mm_max_ps(total, low), high));
+    return sum;
 }
 
 float DepthAt(const FrameSettings& s, const ImageView<const float>& depth, uint32_t x, uint32_t y) {
@@ -220,24 +286,82 @@ bool Disoccluded(float current, float previous) {
     return std::fabs(current - previous) > 0.1f * std::max(std::fabs(current), std::fabs(previous)) + 1e-4f;
 }
 
-void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
+// Moves the history along the motion into this frame, and keeps its
+// luminance at each input pixel for the shading-change test.
+void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work,
+                      Scratch& scratch) {
     const bool test_depth = s.has_depth && !in.depth.empty() && !work.previous_depth.empty();
-    ForRows(f.out_h, [&](uint32_t oy) {
-        const uint32_t iy = f.input_y[oy];
-        Float4* out = work.reprojected_history.Row(oy);
-        for (uint32_t ox = 0; ox < f.out_w; ++ox) {
-            const uint32_t ix = f.input_x[ox];
-            const Float2 m = work.motion_output.At(ix, iy);
-            const float px = ox + 0.5f + m.x, py = oy + 0.5f + m.y;
-            bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
-            if (valid && test_depth) {
-                const float previous = work.previous_depth.Clamped(static_cast<int64_t>(px * f.in_per_out_x),
-                                                                   static_cast<int64_t>(py * f.in_per_out_y));
-                valid = !Disoccluded(DepthAt(s, in.depth, ix, iy), previous);
+    scratch.history_luma.assign(static_cast<size_t>(f.in_w) * f.in_h, 0.0f);
+    // The first output row and column whose centres fall into each input row
+    // and column: input_y and input_x never decrease.
+    std::vector<uint32_t> first_row(f.in_h + 1, f.out_h), first_column(f.in_w + 1, f.out_w);
+    for (uint32_t oy = f.out_h; oy-- > 0;) first_row[f.input_y[oy]] = oy;
+    for (uint32_t ox = f.out_w; ox-- > 0;) first_column[f.input_x[ox]] = ox;
+    for (uint32_t iy = f.in_h; iy-- > 0;) first_row[iy] = std::min(first_row[iy], first_row[iy + 1]);
+    for (uint32_t ix = f.in_w; ix-- > 0;) first_column[ix] = std::min(first_column[ix], first_column[ix + 1]);
+    ForRows(f.in_h, [&](uint32_t iy) {
+        float* luma = scratch.history_luma.data() + static_cast<size_t>(iy) * f.in_w;
+        for (uint32_t oy = first_row[iy]; oy < first_row[iy + 1]; ++oy) {
+            Float4* out = work.reprojected_history.Row(oy);
+            for (uint32_t ox = 0; ox < f.out_w; ++ox) {
+                const uint32_t ix = f.input_x[ox];
+                const Float2 m = work.motion_output.At(ix, iy);
+                const float px = ox + 0.5f + m.x, py = oy + 0.5f + m.y;
+                bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
+                if (valid && test_depth) {
+                    const float previous = work.previous_depth.Clamped(FloorIndex(px * f.in_per_out_x),
+                                                                       FloorIndex(py * f.in_per_out_y));
+                    valid = !Disoccluded(DepthAt(s, in.depth, ix, iy), previous);
+                }
+                out[ox] = valid ? SampleHistory(work.history_full, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
             }
-            out[ox] = valid ? SampleHistory(work.history_full, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
+        }
+        // One output pixel stands for each input pixel: the test averages
+        // over a wide neighbourhood anyway.
+        if (first_row[iy] == first_row[iy + 1]) return;
+        const Float4* row = work.reprojected_history.Row(first_row[iy]);
+        for (uint32_t ix = 0; ix < f.in_w; ++ix) {
+            const Float4& h = row[std::min(first_column[ix], f.out_w - 1)];
+            luma[ix] = Luminance({h.r, h.g, h.b});
         }
     });
+}
+
+// Replaces every value of a width x height image by the mean of the
+// (2 radius + 1)^2 values around it, the image's edge repeated outside it.
+void BoxFilter(std::vector<float>& image, uint32_t width, uint32_t height, int radius, std::vector<float>& sums) {
+    const float scale = 1.0f / static_cast<float>(2 * radius + 1);
+    auto pass = [&](uint32_t lines, uint32_t length, size_t step, size_t line_step) {
+        ForRows(lines, [&](uint32_t line) {
+            float* values = image.data() + line * line_step;
+            float* out = sums.data() + line * line_step;
+            auto at = [&](int64_t i) { return values[std::clamp<int64_t>(i, 0, length - 1) * step]; };
+            float running = 0;
+            for (int64_t i = -radius; i <= radius; ++i) running += at(i);
+            for (uint32_t i = 0; i < length; ++i) {
+                out[i * step] = running * scale;
+                running += at(int64_t{i} + radius + 1) - at(int64_t{i} - radius);
+            }
+        });
+        image.swap(sums);
+    };
+    sums.resize(image.size());
+    pass(height, width, 1, width);   // along rows
+    pass(width, height, width, 1);   // along columns
+}
+
+// The mean luminance of neighbourhoods of each input pixel, now and in the
+// reprojected history: a wide one tells where the shading changed, a narrow
+// one by how much it did there. Shading that changes where nothing moves (a
+// moving shadow) changes the wide mean; detail finer than it that this
+// frame's samples happened to miss (a thin line) hardly does.
+void MeasureShading(const Frame& f, Scratch& scratch) {
+    constexpr int wide_radius = 3, narrow_radius = 1;
+    scratch.shading[0] = scratch.shading[2] = scratch.color_luma;
+    scratch.shading[1] = scratch.shading[3] = scratch.history_luma;
+    for (int k = 0; k < 4; ++k) {
+        BoxFilter(scratch.shading[k], f.in_w, f.in_h, k < 2 ? wide_radius : narrow_radius, scratch.box);
+    }
 }
 
 void KeepDepth(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
@@ -258,11 +382,11 @@ void SplatSamples(const FrameSettings& s, const Frame& f, const Scratch& scratch
             const Float4& c = scratch.color[static_cast<size_t>(j) * f.in_w + i];
             const float qx = (i + 0.5f + s.jitter_x) * f.out_per_in_x - 0.5f;
             const float qy = (j + 0.5f + s.jitter_y) * f.out_per_in_y - 0.5f;
-            const float fx = std::floor(qx), fy = std::floor(qy);
-            const float ax = qx - fx, ay = qy - fy;
+            const int64_t fx = FloorIndex(qx), fy = FloorIndex(qy);
+            const float ax = qx - static_cast<float>(fx), ay = qy - static_cast<float>(fy);
             const float weights[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
             for (int k = 0; k < 4; ++k) {
-                const int64_t ox = static_cast<int64_t>(fx) + (k & 1), oy = static_cast<int64_t>(fy) + (k >> 1);
+                const int64_t ox = fx + (k & 1), oy = fy + (k >> 1);
                 if (ox < 0 || oy < 0 || ox >= f.out_w || oy >= f.out_h) continue;
                 Float4& acc = work.splat_accumulation.At(static_cast<uint32_t>(ox), static_cast<uint32_t>(oy));
                 acc.r += weights[k] * c.r;
@@ -275,17 +399,17 @@ void SplatSamples(const FrameSettings& s, const Frame& f, const Scratch& scratch
 }
 
 struct Neighbourhood {
-    Rgb current;        // this frame's reconstruction
-    float weight;       // how much of this frame's samples it rests on
-    Rgb low, high;      // colour range of the nearby samples
+    Rgb sum;        // this frame's samples, weighted by the reconstruction kernel
+    float weight;   // the sum of their weights: how much of this frame lies at the pixel
+    Rgb low, high;  // colour range of the nearby samples
     float alpha;
 };
 
 Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scratch, const Intermediates& work,
-                     uint32_t ox, uint32_t oy) {
+                     uint32_t ox, uint32_t oy, float radius) {
     const AxisTaps& column = f.columns[ox];
     const AxisTaps& row_taps = f.rows[oy];
-    const float inv_r2 = 1.0f / (kKernelRadius * kKernelRadius);
+    const float inv_r2 = 1.0f / (radius * radius);
     Neighbourhood n{{0, 0, 0}, 0, {0, 0, 0}, {0, 0, 0}, 1};
     // Each sample's four channels in one vector: weighted sum, low and high.
     __m128 sum = _mm_setzero_ps(), low = _mm_set1_ps(1e30f), high = _mm_set1_ps(-1e30f);
@@ -305,36 +429,49 @@ Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scra
     _mm_store_ps(lanes[0], sum);
     _mm_store_ps(lanes[1], low);
     _mm_store_ps(lanes[2], high);
-    n.current = {lanes[0][0], lanes[0][1], lanes[0][2]};
+    n.sum = {lanes[0][0], lanes[0][1], lanes[0][2]};
     n.low = {lanes[1][0], lanes[1][1], lanes[1][2]};
     n.high = {lanes[2][0], lanes[2][1], lanes[2][2]};
-    const Float4& nearest = scratch.color[static_cast<size_t>(row_taps.nearest) * f.in_w + column.nearest];
-    n.alpha = nearest.a;
+    n.alpha = scratch.color[static_cast<size_t>(row_taps.nearest) * f.in_w + column.nearest].a;
     if (s.model == Model::kSplat) {
         const Float4& acc = work.splat_accumulation.At(ox, oy);
-        n.current = {acc.r, acc.g, acc.b};
+        n.sum = {acc.r, acc.g, acc.b};
         n.weight = acc.a;
-    }
-    if (n.weight < kMinSampleWeight) {
-        n.current = {nearest.r, nearest.g, nearest.b};
-        n.weight = kMinSampleWeight;
-    } else {
-        n.current = n.current * (1.0f / n.weight);
     }
     return n;
 }
 
+// This frame alone, upscaled with Catmull-Rom weights from its samples'
+// true positions: what stands in for the history where there is none. It is
+// interpolated in linear light, as any spatial upscale would, and then tone
+// mapped for the blend.
+Rgb SpatialEstimate(const FrameSettings& s, const FrameInputs& in, const Frame& f, uint32_t ox, uint32_t oy) {
+    const CubicTaps& column = f.cubic_columns[ox];
+    const CubicTaps& row_taps = f.cubic_rows[oy];
+    Rgb total{0, 0, 0};
+    for (int j = 0; j < 4; ++j) {
+        Rgb line{0, 0, 0};
+        for (int i = 0; i < 4; ++i) {
+            const Half4& c = in.color.Clamped(int64_t{s.color_base_x} + column.index[i],
+                                              int64_t{s.color_base_y} + row_taps.index[j]);
+            line = line + Rgb{Clean(c.r), Clean(c.g), Clean(c.b)} * column.weight[i];
+        }
+        total = total + line * row_taps.weight[j];
+    }
+    // The cubic overshoots at edges; light is never below 0.
+    return ToneMap({Clean(total.r), Clean(total.g), Clean(total.b)}, s.exposure, s.ldr);
+}
+
 inline float Clamp(float v, float low, float high) { return std::min(std::max(v, low), high); }
 
-// Without depth, disocclusions show only in colour: history outside this
-// frame's local colour range is stale, is pulled into it and trusted less the
-// further it had to move. With depth the reprojection already dropped them,
-// and thin features that this frame's samples missed keep their history.
-Rgb Rectified(const Float4& h, const Neighbourhood& n, float& history_weight) {
-    const Rgb rectified{Clamp(h.r, n.low.r, n.high.r), Clamp(h.g, n.low.g, n.high.g), Clamp(h.b, n.low.b, n.high.b)};
-    const float moved =
-        Max3({std::fabs(rectified.r - h.r), std::fabs(rectified.g - h.g), std::fabs(rectified.b - h.b)});
-    const float range = Max3({n.high.r - n.low.r, n.high.g - n.low.g, n.high.b - n.low.b}) + 1e-3f;
+// History outside this frame's local colour range is stale: it is pulled into
+// the range by `strength` and trusted less the further it had to move.
+Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& history_weight) {
+    const Rgb clamped{Clamp(h.r, n.low.r, n.high.r), Clamp(h.g, n.low.g, n.high.g), Clamp(h.b, n.low.b, n.high.b)};
+    const Rgb history{h.r, h.g, h.b};
+    const Rgb rectified = history + (clamped + history * -1.0f) * strength;
+    const float moved = Max3({std::fabs(rectified.r - h.r), std::fabs(rectified.g - h.g), std::fabs(rectified.b - h.b)});
+    const float range = Max3({n.high.r - n.low.r, n.high.g - n.low.g, n.high.b - n.low.b}) + kRangeTolerance;
     history_weight *= Clamp(1.0f - moved / range, 0.0f, 1.0f);
     return rectified;
 }
@@ -342,23 +479,52 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float& history_weight) {
 void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Scratch& scratch,
                 const Intermediates& work, const ImageView<Half4>& output) {
     const bool has_mask = !in.responsive_mask.empty();
-    const bool rectify = !(s.has_depth && !in.depth.empty());
+    // Without depth, disocclusions show only in colour, and the history is
+    // always held to this frame's colour range. With depth, the reprojection
+    // already dropped disocclusions, but shading can still change where
+    // nothing moves (a moving shadow): that changes the mean luminance of a
+    // wide neighbourhood, and the history is held to the range as far as it
+    // did. Detail finer than the neighbourhood that this frame's samples
+    // missed (a thin line) hardly changes it, and keeps its history.
+    const bool depth_vouches = s.has_depth && !in.depth.empty();
     ForRows(f.out_h, [&](uint32_t oy) {
         const uint32_t iy = f.input_y[oy];
         for (uint32_t ox = 0; ox < f.out_w; ++ox) {
-            const Neighbourhood n = Gather(s, f, scratch, work, ox, oy);
             const Float4 h = work.reprojected_history.At(ox, oy);
+            const Neighbourhood n = Gather(s, f, scratch, work, ox, oy, kKernelRadius);
             float history_weight = std::min(h.a, kMaxHistoryWeight);
-
-            const Rgb rectified = rectify ? Rectified(h, n, history_weight) : Rgb{h.r, h.g, h.b};
+            const size_t at = static_cast<size_t>(iy) * f.in_w + f.input_x[ox];
+            const float change = std::fabs(scratch.shading[0][at] - scratch.shading[1][at]);
+            const float strength = depth_vouches ? Clamp((change - kShadeFloor) * kShadeGain, 0.0f, 1.0f) : 1.0f;
+            Rgb rectified{h.r, h.g, h.b};
+            if (strength > 0.0f) {
+                // Where the light changed, the history is first lit as this
+                // frame's close neighbourhood is, which keeps its detail;
+                // what still lies outside this frame's range is pulled in.
+                float relight = 1.0f;
+                if (depth_vouches) {
+                    relight += (scratch.shading[2][at] / std::max(scratch.shading[3][at], 1e-4f) - 1.0f) * strength;
+                }
+                rectified = Rectified({h.r * relight, h.g * relight, h.b * relight, h.a}, n, strength, history_weight);
+            }
             if (has_mask) {
                 const uint32_t ix = f.input_x[ox];
                 history_weight *= 1.0f - in.responsive_mask.Clamped(ix, iy) / 255.0f;
             }
 
-            const float total = history_weight + n.weight;
-            const Rgb blended = (rectified * history_weight + n.current * n.weight) * (1.0f / total);
-            const float accumulated = std::min(total, kMaxHistoryWeight);
+            Rgb sum = rectified * history_weight + n.sum;
+            float total = history_weight + n.weight;
+            // Where there is no history to speak of (a reset, a disocclusion),
+            // this frame alone, upscaled, with its samples where they lie; and
+            // wherever nothing else is left.
+            const float spatial = kSpatialWeight * std::max(0.0f, 1.0f - h.a / kWeakHistory) +
+                                  std::max(0.0f, kMinTotalWeight - total);
+            if (spatial > 0.0f) {
+                sum = sum + SpatialEstimate(s, in, f, ox, oy) * spatial;
+                total += spatial;
+            }
+            const Rgb blended = sum * (1.0f / total);
+            const float accumulated = std::min(history_weight + n.weight, kMaxHistoryWeight);
             work.history_full.At(ox, oy) = {blended.r, blended.g, blended.b, accumulated};
             StoreHalf4(work.history.At(ox, oy), blended.r, blended.g, blended.b, accumulated);
             work.reconstruction_weight.At(ox, oy) = n.weight;
@@ -366,7 +532,7 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
                 work.history_packed.At(ox, oy) = PackR11G11B10(blended.r, blended.g, blended.b);
             }
             const Rgb color = InverseToneMap(blended, s.exposure, s.ldr);
-            StoreHalf4(output.At(ox, oy), color.r, color.g, color.b, n.alpha);
+            StoreHalf4(output.At(ox, oy), Clean(color.r), Clean(color.g), Clean(color.b), n.alpha);
         }
     });
 }
@@ -402,10 +568,13 @@ void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Inter
     for (uint32_t oy = 0; oy < f.out_h; ++oy) f.input_y.push_back(InputIndex((oy + 0.5f) * f.in_per_out_y, f.in_h));
     f.columns = MakeTaps(f.out_w, f.in_w, f.in_per_out_x, f.out_per_in_x, s.jitter_x);
     f.rows = MakeTaps(f.out_h, f.in_h, f.in_per_out_y, f.out_per_in_y, s.jitter_y);
+    f.cubic_columns = MakeCubicTaps(f.out_w, f.in_w, f.in_per_out_x, s.jitter_x);
+    f.cubic_rows = MakeCubicTaps(f.out_h, f.in_h, f.in_per_out_y, s.jitter_y);
 
     PrepareColor(s, inputs, f, scratch, work);
     DilateMotion(s, inputs, f, work);
-    ReprojectHistory(s, inputs, f, work);
+    ReprojectHistory(s, inputs, f, work, scratch);
+    MeasureShading(f, scratch);
     if (s.model == Model::kSplat) SplatSamples(s, f, scratch, work);
     Accumulate(s, inputs, f, scratch, work, output);
     KeepDepth(s, inputs, f, work);

@@ -55,7 +55,12 @@ struct Intermediates {
 
 // Scratch memory kept between frames so that no frame allocates.
 struct Scratch {
-    std::vector<Float4> color;  // tone-mapped input colour at input resolution
+    std::vector<Float4> color;          // tone-mapped input colour at input resolution
+    std::vector<float> color_luma;      // its luminance
+    std::vector<float> history_luma;    // the reprojected history's luminance at each input pixel
+    // Neighbourhood means of color_luma and history_luma: wide, then narrow.
+    std::vector<float> shading[4];
+    std::vector<float> box;             // a box filter's running sums
 };
 
 // Runs one frame: fills the intermediates and writes the output image.
