@@ -8,7 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/inference_run.h"
+#include "app/run_flow.h"
 #include "app/options.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "run/atomic_file.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +23,7 @@ const char* const kRoiSizeHelp =
 
 std::string QualityHelp() {
     std::string help = "Available network quality settings: ";
-    for (const auto& quality : QualityNames) {
+    for (const Quality& quality : kQualities) {
         help += quality.name;
         help += ',';
     }
@@ -55,24 +55,6 @@ bool NamesSameFile(const std::string& source, const std::string& destination) {
 }
 
 }  // namespace
-
-uint32_t QualityFromName(const std::string& name) {
-    for (const auto& quality : QualityNames) {
-        if (name == quality.name) {
-            return quality.value;
-        }
-    }
-    return kDefaultQuality;
-}
-
-std::string QualityName(uint32_t value) {
-    for (const auto& quality : QualityNames) {
-        if (quality.value == value) {
-            return quality.name;
-        }
-    }
-    return {};
-}
 
 void DeclareAdapterOptions(CLI::App& app, AdapterSettings& adapter) {
     app.add_option("--dxgi_adapter_index", adapter.adapter_index, "DXGI Adapter index to use.");

@@ -6,26 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "app/run_settings.h"
 #include "gpu/adapter_settings.h"
-
-// The quality setting numbers with their names, in the order the help lists them.
-struct QualityName {
-    uint32_t value;
-    const char* name;
-};
-inline constexpr QualityName QualityNames[] = {
-    {104, "ultra_quality"},
-    {103, "quality"},
-    {102, "balanced"},
-    {101, "performance"},
-};
-inline constexpr uint32_t kDefaultQuality = 101;
-
-// The number whose name equals `name` byte for byte; any other text gives 101.
-uint32_t QualityFromName(const std::string& name);
-// The name of a quality number; an unknown number gives an empty name.
-std::string QualityName(uint32_t value);
+#include "run/quality.h"
+#include "run/run_settings.h"
 
 // Every variable an option binds to. They live for the whole entry point.
 struct OptionValues {

@@ -20,9 +20,9 @@
 #include <sstream>
 #include <thread>
 
-#include "app/inference_run.h"
+#include "app/run_flow.h"
 #include "app/options.h"
-#include "dump/tensor.h"
+#include "dump/tensor_dump.h"
 #include "platform/d3d12/softgpu.h"
 #include "scene/exr_image.h"
 #include "scene/frame_loading.h"
@@ -239,7 +239,8 @@ int main(int argc, char** argv) {
     for (double& v : tensor.values) v = static_cast<float>(value(random));
     std::streambuf* console = std::cout.rdbuf(nullptr);
     auto start = Clock::now();
-    DumpTensorAsFp64(tensor, 0, 0, false, 0, 0, 0, "bench", scratch.string(), 0);
+    const std::string output_directory = scratch.string();
+    DumpTensorAsFp64(tensor, 0, 0, DumpRequest{.output_directory = &output_directory}, "bench");
     const double tool_csv = Seconds(start);
     std::cout.rdbuf(console);
     start = Clock::now();

@@ -4,9 +4,10 @@
 
 #include <stdexcept>
 
-#include "dump/dump.h"
+#include "dump/dump_collection.h"
 #include "dump/dump_writer.h"
 #include "gpu/dx12.h"
+#include "gpu/transfers.h"
 #include "gpu/exceptions.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <stdexcept>
 
 #include "dump/half.h"
-#include "dump/tensor.h"
-#include "scene/path_text.h"
+#include "dump/tensor_dump.h"
+#include "run/path_text.h"
 
 namespace fs = std::filesystem;
 
@@ -150,8 +150,7 @@ void DumpAsTensor(const DumpBatch& batch, const TensorShape& shape, const std::s
     const DumpRequest& r = batch.request;
     auto write_int32 = [&](const Tensor<int32_t>& tensor) {
         if (tensor.Empty()) return;
-        DumpTensorAsInt32(tensor, shape.padding, shape.padding, r.roi_enabled, r.roi_size, r.roi_x0, r.roi_y0, name,
-                          *r.output_directory, static_cast<int32_t>(r.frame_number));
+        DumpTensorAsInt32(tensor, shape.padding, shape.padding, r, name);
     };
     switch (f) {
         case DXGI_FORMAT_R32G32B32A32_UINT:
@@ -170,8 +169,7 @@ void DumpAsTensor(const DumpBatch& batch, const TensorShape& shape, const std::s
             RequireFullSlices(shape, 1, name);
             const auto tensor = OneChannelPerSlice<double>(shape, [](uint32_t w) { return double{std::bit_cast<float>(w)}; });
             if (!tensor.Empty()) {
-                DumpTensorAsFp64(tensor, shape.padding, shape.padding, r.roi_enabled, r.roi_size, r.roi_x0,
-                                 r.roi_y0, name, *r.output_directory, static_cast<int32_t>(r.frame_number));
+                DumpTensorAsFp64(tensor, shape.padding, shape.padding, r, name);
             }
             break;
         }
@@ -251,8 +249,7 @@ Tensor<double> UnpackImage(const ImageFormat& format, const TensorShape& shape, 
 
 void WriteImageOfRegion(const Tensor<double>& tensor, const TensorShape& shape, const DumpRequest& r,
                         const std::string& name) {
-    const DumpRect rect = RegionOfInterest(tensor.width, tensor.height, shape.padding, shape.padding, r.roi_enabled,
-                                           r.roi_size, r.roi_x0, r.roi_y0);
+    const DumpRect rect = RegionOfInterest(tensor.width, tensor.height, shape.padding, shape.padding, r);
     if (rect.Empty()) return;  // nothing of the tensor is left to show
     const auto width = static_cast<uint32_t>(rect.Width()), height = static_cast<uint32_t>(rect.Height());
     Imf::Array2D<FloatPixel> image(height, width);
@@ -292,8 +289,7 @@ void DumpAsImage(const DumpBatch& batch, const TensorShape& shape, const Collect
     }
     const Tensor<double> tensor = UnpackImage(*format, shape, bytes);
     const DumpRequest& r = batch.request;
-    DumpTensorAsFp64(tensor, shape.padding, shape.padding, r.roi_enabled, r.roi_size, r.roi_x0, r.roi_y0, name,
-                     *r.output_directory, static_cast<int32_t>(r.frame_number));
+    DumpTensorAsFp64(tensor, shape.padding, shape.padding, r, name);
     WriteImageOfRegion(tensor, shape, r, name);
 }
 

@@ -9,9 +9,9 @@
 #include <ImfCompression.h>
 
 #include "dump/dump_request.h"
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 #include "scene/exr_image.h"
-#include "upscaler/kavo_api.h"
+#include "sdk/kavo_api.h"
 
 // One listed resource as read back: its descriptor and the packed bytes of
 // each subresource (rows of row_sizes bytes, no row pitch).

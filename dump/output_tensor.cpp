@@ -1,8 +1,8 @@
 #include <stdexcept>
 
-#include "dump/dump.h"
+#include "dump/output_tensor.h"
 #include "dump/half.h"
-#include "dump/tensor.h"
+#include "dump/tensor_dump.h"
 
 void DumpTexture_RGBA_FP16_AsTensor(const Orfa::Downloader<Orfa::Texture2D>& output, const std::string& name,
                                    const DumpRequest& request) {
@@ -19,6 +19,5 @@ void DumpTexture_RGBA_FP16_AsTensor(const Orfa::Downloader<Orfa::Texture2D>& out
     std::vector<float> floats(static_cast<size_t>(pixels * 4));
     HalfToFloat(halves, 1, floats.data(), 1, floats.size());
     for (size_t i = 0; i < floats.size(); ++i) tensor.values[i] = floats[i];  // the same channel-last order
-    DumpTensorAsFp64(tensor, 0, 0, request.roi_enabled, request.roi_size, request.roi_x0, request.roi_y0, name,
-                     *request.output_directory, static_cast<int32_t>(request.frame_number));
+    DumpTensorAsFp64(tensor, 0, 0, request, name);
 }

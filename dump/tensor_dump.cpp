@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "dump/csv_number.h"
-#include "dump/tensor.h"
+#include "dump/tensor_dump.h"
 #include "run/atomic_file.h"
 
 namespace fs = std::filesystem;
@@ -120,7 +120,7 @@ void WriteImage(const Tensor<int32_t>& tensor, uint64_t channel, const DumpRect&
     file.Commit();
 }
 
-fs::path TensorDirectory(const std::string& output_directory, int32_t frame, const std::string& safe_name) {
+fs::path TensorDirectory(const std::string& output_directory, uint32_t frame, const std::string& safe_name) {
     const fs::path directory = fs::path(output_directory) / "sequence_dump" / ("step_" + std::to_string(frame)) /
                                safe_name;
     try {
@@ -133,14 +133,12 @@ fs::path TensorDirectory(const std::string& output_directory, int32_t frame, con
 }
 
 template <class T>
-void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, bool roi_enabled, double roi_size,
-                double roi_x0, double roi_y0, const std::string& name, const std::string& output_directory,
-                int32_t frame, const char* kind) {
+void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, const DumpRequest& request,
+                const std::string& name, const char* kind) {
     const std::string safe_name = DumpDirectoryName(name);
     std::cout << ("dump_tensor: " + safe_name + "(original name === " + name + ")" + kind + "\n");
-    const fs::path directory = TensorDirectory(output_directory, frame, safe_name);
-    const DumpRect rect =
-        RegionOfInterest(tensor.width, tensor.height, pad_x, pad_y, roi_enabled, roi_size, roi_x0, roi_y0);
+    const fs::path directory = TensorDirectory(*request.output_directory, request.frame_number, safe_name);
+    const DumpRect rect = RegionOfInterest(tensor.width, tensor.height, pad_x, pad_y, request);
     for (uint64_t c = 0; c < tensor.channels; ++c) {
         WriteTable(tensor, c, rect, pad_x, pad_y, directory / ChannelFileName(c, "csv"));
         if constexpr (std::is_same_v<T, int32_t>) {
@@ -151,19 +149,19 @@ void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, bool ro
 
 }  // namespace
 
-DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y, bool roi_enabled,
-                          double roi_size, double roi_x0, double roi_y0) {
+DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y,
+                          const DumpRequest& request) {
     const auto w = static_cast<int64_t>(std::min<uint64_t>(width, uint64_t{1} << 40));
     const auto h = static_cast<int64_t>(std::min<uint64_t>(height, uint64_t{1} << 40));
     DumpRect rect{pad_x, w - pad_x - 1, pad_y, h - pad_y - 1};
     // Nothing is left inside the padding: the region must stay empty, or the
     // clamps below would turn it into columns outside the tensor.
-    if (!roi_enabled || rect.Empty()) return rect;
+    if (!request.roi_enabled || rect.Empty()) return rect;
     const int64_t wq = QuantisedSize(width), hq = QuantisedSize(height);
-    const int64_t rw = CeilToCoordinate(roi_size * static_cast<double>(wq));
-    const int64_t rh = CeilToCoordinate(roi_size * static_cast<double>(hq));
-    rect.x0 = std::min(TruncToCoordinate(roi_x0 * static_cast<double>(wq)) + pad_x, rect.x1);
-    rect.y0 = std::min(TruncToCoordinate(roi_y0 * static_cast<double>(hq)) + pad_y, rect.y1);
+    const int64_t rw = CeilToCoordinate(request.roi_size * static_cast<double>(wq));
+    const int64_t rh = CeilToCoordinate(request.roi_size * static_cast<double>(hq));
+    rect.x0 = std::min(TruncToCoordinate(request.roi_x0 * static_cast<double>(wq)) + pad_x, rect.x1);
+    rect.y0 = std::min(TruncToCoordinate(request.roi_y0 * static_cast<double>(hq)) + pad_y, rect.y1);
     rect.x1 = std::min(rect.x0 + rw, rect.x1);
     rect.y1 = std::min(rect.y0 + rh, rect.y1);
     return rect;
@@ -179,16 +177,12 @@ std::string DumpDirectoryName(const std::string& name) {
     return safe;
 }
 
-void DumpTensorAsFp64(const Tensor<double>& tensor, uint32_t pad_y, uint32_t pad_x, bool roi_enabled,
-                      double roi_size, double roi_x0, double roi_y0, const std::string& name,
-                      const std::string& output_directory, int32_t frame) {
-    DumpTensor(tensor, pad_y, pad_x, roi_enabled, roi_size, roi_x0, roi_y0, name, output_directory, frame,
-               " as fp64");
+void DumpTensorAsFp64(const Tensor<double>& tensor, uint32_t pad_y, uint32_t pad_x, const DumpRequest& request,
+                      const std::string& name) {
+    DumpTensor(tensor, pad_y, pad_x, request, name, " as fp64");
 }
 
-void DumpTensorAsInt32(const Tensor<int32_t>& tensor, uint32_t pad_y, uint32_t pad_x, bool roi_enabled,
-                       double roi_size, double roi_x0, double roi_y0, const std::string& name,
-                       const std::string& output_directory, int32_t frame) {
-    DumpTensor(tensor, pad_y, pad_x, roi_enabled, roi_size, roi_x0, roi_y0, name, output_directory, frame,
-               " as int32");
+void DumpTensorAsInt32(const Tensor<int32_t>& tensor, uint32_t pad_y, uint32_t pad_x, const DumpRequest& request,
+                       const std::string& name) {
+    DumpTensor(tensor, pad_y, pad_x, request, name, " as int32");
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 
 // The process's one Direct3D 12 device: the selected adapter, the device and
 // its direct command queue. Reached through GetDx12.

@@ -6,7 +6,7 @@
 #include <string>
 #include <type_traits>
 
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 
 namespace Orfa::Exception {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 
 namespace Orfa {
 

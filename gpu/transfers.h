@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 #include "gpu/texture2d.h"
 
 namespace Orfa {

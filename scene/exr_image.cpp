@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "run/atomic_file.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
 
 namespace {
 

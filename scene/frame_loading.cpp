@@ -8,10 +8,10 @@
 #include <iomanip>
 #include <iostream>
 
-#include "app/inference_run.h"
+#include "run/inference_run.h"
 #include "scene/exr_image.h"
 #include "scene/frame_decoding.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "app/inference_run.h"
-#include "scene/path_text.h"
+#include "run/inference_run.h"
+#include "run/path_text.h"
 
 namespace fs = std::filesystem;
 

@@ -7,10 +7,11 @@
 #include <random>
 
 #include "dump/csv_number.h"
-#include "dump/dump.h"
+#include "dump/dump_collection.h"
+#include "dump/output_tensor.h"
 #include "dump/dump_writer.h"
 #include "dump/half.h"
-#include "dump/tensor.h"
+#include "dump/tensor_dump.h"
 #include "scene/exr_image.h"
 #include "tests/test_support.h"
 
@@ -90,6 +91,19 @@ std::vector<uint32_t> FloatWords(std::initializer_list<float> values) {
     return words;
 }
 
+// A request for a dump into `directory`, with the region of interest given.
+DumpRequest Into(const std::string& directory, uint32_t frame, bool roi = false, double size = 0, double x0 = 0,
+                 double y0 = 0) {
+    return {.frame_number = frame, .output_directory = &directory, .roi_enabled = roi, .roi_size = size, .roi_x0 = x0,
+            .roi_y0 = y0};
+}
+
+// A region of interest request alone.
+DumpRequest Region(bool roi, double size, double x0, double y0) {
+    static const std::string nowhere;
+    return Into(nowhere, 0, roi, size, x0, y0);
+}
+
 std::string ErrorOf(HandMade& resource) {
     std::string error = "(no error)";
     resource.Dump(0, &error);
@@ -122,21 +136,21 @@ TEST(SplitFilterList, DropsEmptyPartsAndKeepsBlanks) {
 }
 
 TEST(RegionOfInterest, PaddingAndTheNormalisedRegion) {
-    const DumpRect padded = RegionOfInterest(4, 4, 1, 1, false, 0, 0, 0);
+    const DumpRect padded = RegionOfInterest(4, 4, 1, 1, Region(false, 0, 0, 0));
     EXPECT_EQ(std::make_tuple(padded.x0, padded.x1, padded.y0, padded.y1), std::make_tuple(1, 2, 1, 2));
-    const DumpRect region = RegionOfInterest(300, 200, 0, 0, true, 0.5, 0.5, 0);
+    const DumpRect region = RegionOfInterest(300, 200, 0, 0, Region(true, 0.5, 0.5, 0));
     EXPECT_EQ(std::make_tuple(region.x0, region.x1, region.y0, region.y1), std::make_tuple(128, 256, 0, 64));
     EXPECT_EQ(region.Width(), 129);
     EXPECT_EQ(region.Height(), 65);
-    const DumpRect clamped = RegionOfInterest(300, 200, 0, 0, true, 0.5, 1.5, 0);
+    const DumpRect clamped = RegionOfInterest(300, 200, 0, 0, Region(true, 0.5, 1.5, 0));
     EXPECT_EQ(std::make_tuple(clamped.x0, clamped.x1), std::make_tuple(299, 299));
-    EXPECT_EQ(RegionOfInterest(256, 256, 0, 0, true, 0.25, 0, 0).Width(), 65);
+    EXPECT_EQ(RegionOfInterest(256, 256, 0, 0, Region(true, 0.25, 0, 0)).Width(), 65);
     // Padding of half the tensor or more leaves nothing, never a wrapped range.
-    EXPECT_TRUE(RegionOfInterest(4, 4, 2, 2, false, 0, 0, 0).Empty());
-    EXPECT_TRUE(RegionOfInterest(4, 4, 9, 0, true, 0.5, 0, 0).Empty());
+    EXPECT_TRUE(RegionOfInterest(4, 4, 2, 2, Region(false, 0, 0, 0)).Empty());
+    EXPECT_TRUE(RegionOfInterest(4, 4, 9, 0, Region(true, 0.5, 0, 0)).Empty());
     // Huge and NaN inputs are defined: they clamp.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const DumpRect odd = RegionOfInterest(300, 200, 0, 0, true, 1e300, nan, 1e300);
+    const DumpRect odd = RegionOfInterest(300, 200, 0, 0, Region(true, 1e300, nan, 1e300));
     EXPECT_EQ(std::make_tuple(odd.x0, odd.x1, odd.y0, odd.y1), std::make_tuple(0, 299, 199, 199));
 }
 
@@ -146,7 +160,7 @@ TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
     for (uint64_t y = 0; y < 4; ++y)
         for (uint64_t x = 0; x < 4; ++x) tensor.At(0, x, y) = static_cast<double>(10 * y + x) + 0.5;
     testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 1, 1, false, 0, 0, 0, "t", out.path().string(), 3);
+    DumpTensorAsFp64(tensor, 1, 1, Into(out.path().string(), 3), "t");
     const std::string console = testing::internal::GetCapturedStdout();
     const fs::path table = out / "sequence_dump" / "step_3" / "t" / "C_000.csv";
     EXPECT_EQ(test::ReadText(table), "c_y/x,x0,x1\nc000_y0000,11.500000,12.500000\nc000_y0001,21.500000,22.500000");
@@ -154,18 +168,18 @@ TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
                            " | pad_x = 1 | pad_y = 1\n");
 
     testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 0, 0, false, 0, 0, 0, "t", out.path().string(), 3);
+    DumpTensorAsFp64(tensor, 0, 0, Into(out.path().string(), 3), "t");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: t(original name === t) as fp64\n");
     EXPECT_EQ(test::ReadText(table).substr(0, 24), "c_y/x,x0,x1,x2,x3\nc000_y");
 
     testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 2, 2, false, 0, 0, 0, "t", out.path().string(), 3);
+    DumpTensorAsFp64(tensor, 2, 2, Into(out.path().string(), 3), "t");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(test::ReadText(table), "c_y/x") << "an empty region leaves only the head";
 
     // Padding that leaves rows but no columns leaves no values either.
     testing::internal::CaptureStdout();
-    DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, false, 0, 0, 0, "t", out.path().string(), 3);
+    DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, Into(out.path().string(), 3), "t");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(test::ReadText(table), "c_y/x");
 }
@@ -176,7 +190,7 @@ TEST(TensorDump, Int32TablesAndImagesPerChannel) {
     tensor.At(16, 0, 0) = 300;
     tensor.At(16, 1, 0) = -1;
     testing::internal::CaptureStdout();
-    DumpTensorAsInt32(tensor, 0, 0, false, 0, 0, 0, "x:y", out.path().string(), 0);
+    DumpTensorAsInt32(tensor, 0, 0, Into(out.path().string(), 0), "x:y");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: x_y(original name === x:y) as int32\n");
     const fs::path folder = out / "sequence_dump" / "step_0" / "x_y";
     for (int c = 0; c < 17; ++c) {
@@ -194,7 +208,7 @@ TEST(TensorDump, HostileNamesStayInsideTheDumpTree) {
     Tensor<double> tensor(1, 1, 1);
     for (const std::string name : {"../../x", "..", "", "a\\b", "C:evil"}) {
         testing::internal::CaptureStdout();
-        DumpTensorAsFp64(tensor, 0, 0, false, 0, 0, 0, name, (out / "o").string(), 0);
+        DumpTensorAsFp64(tensor, 0, 0, Into((out / "o").string(), 0), name);
         const std::string console = testing::internal::GetCapturedStdout();
         EXPECT_NE(console.find("(original name === " + name + ")"), std::string::npos) << console;
     }

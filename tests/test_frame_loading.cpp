@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "app/inference_run.h"
+#include "run/inference_run.h"
 #include "scene/frame_decoding.h"
 #include "scene/frame_loading.h"
 #include "scene/scene_discovery.h"

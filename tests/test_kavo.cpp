@@ -12,7 +12,7 @@
 #include "gpu/transfers.h"
 #include "platform/d3d12/stubs.h"
 #include "tests/gpu_fixture.h"
-#include "upscaler/kavo_api.h"
+#include "sdk/kavo_api.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Finding a scene's frames and their companion files.
 #include <gtest/gtest.h>
 
-#include "app/inference_run.h"
+#include "run/inference_run.h"
 #include "scene/scene_discovery.h"
 #include "tests/test_support.h"
 

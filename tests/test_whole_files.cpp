@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "dump/dump_writer.h"
-#include "dump/tensor.h"
+#include "dump/tensor_dump.h"
 #include "scene/exr_image.h"
 #include "tests/test_support.h"
 
@@ -58,11 +58,13 @@ const std::vector<Writer>& Writers() {
          }},
         {"table", [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.csv"; },
          [](const fs::path& folder) {
-             DumpTensorAsFp64(Tensor<double>(1, 4, 4), 0, 0, false, 0, 0, 0, "t", folder.string(), 0);
+             const std::string directory = folder.string();
+             DumpTensorAsFp64(Tensor<double>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
          }},
         {"image of a table", [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.pgm"; },
          [](const fs::path& folder) {
-             DumpTensorAsInt32(Tensor<int32_t>(1, 4, 4), 0, 0, false, 0, 0, 0, "t", folder.string(), 0);
+             const std::string directory = folder.string();
+             DumpTensorAsInt32(Tensor<int32_t>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
          }},
     };
     return writers;

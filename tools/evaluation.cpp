@@ -18,7 +18,7 @@
 
 #include "scene/exr_image.h"
 #include "scene/frame_decoding.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
 
 namespace fs = std::filesystem;
 

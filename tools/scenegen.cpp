@@ -12,11 +12,10 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "app/options.h"
 #include "scene/exr_image.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
+#include "run/quality.h"
 #include "tools/scene_content.h"
-#include "upscaler/upscaler.h"
 
 namespace fs = std::filesystem;
 

@@ -3,10 +3,11 @@
 #include <limits>
 #include <stdexcept>
 
-#include "app/inference_run.h"
+#include "run/inference_run.h"
 #include "gpu/dx12.h"
 #include "gpu/exceptions.h"
-#include "upscaler/upscaler.h"
+#include "upscaler/context_creation.h"
+#include "run/quality.h"
 
 namespace {
 
@@ -15,12 +16,6 @@ struct NetworkModel {
     uint32_t number;
 };
 constexpr NetworkModel NetworkModels[] = {{"kpss", KAVO_MODEL_KPSS}, {"splat", KAVO_MODEL_SPLAT}};
-
-struct QualityFactor {
-    uint32_t quality_value;
-    float factor;
-};
-constexpr QualityFactor UpscaleFactors[] = {{104, 1.3f}, {103, 1.5f}, {102, 1.7f}, {101, 2.0f}};
 
 void SelectNetworkModel(InferenceRun& run) {
     if (run.settings.network_name.empty()) return;
@@ -87,20 +82,6 @@ std::optional<uint32_t> NetworkModelNumber(const std::string& name) {
         if (name == model.name) return model.number;
     }
     return std::nullopt;
-}
-
-float UpscaleFactor(uint32_t quality_value) {
-    for (const QualityFactor& entry : UpscaleFactors) {
-        if (entry.quality_value == quality_value) return entry.factor;
-    }
-    return 1.0f;
-}
-
-uint32_t OutputSize(uint32_t input_size, float factor) {
-    const float size = std::ceil(static_cast<float>(input_size) * factor);
-    // 2^32 is the first float past the 32-bit range; NaN saturates as well.
-    if (!(size < 4294967296.0f)) return std::numeric_limits<uint32_t>::max();
-    return size > 0.0f ? static_cast<uint32_t>(size) : 0u;
 }
 
 uint32_t InitFlags(const RunSettings& s) {

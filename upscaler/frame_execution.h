@@ -37,3 +37,7 @@ private:
     std::unique_ptr<Textures> textures_;
     std::unique_ptr<Orfa::Downloader<Orfa::Texture2D>> downloader_;
 };
+
+// Upscales queued frames from the front and writes their outputs. Returns
+// true when --max_frames frames have been executed and the run must stop.
+bool ExecuteFrames(InferenceRun& run);

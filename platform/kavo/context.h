@@ -5,7 +5,7 @@
 
 #include "platform/d3d12/softgpu.h"
 #include "platform/kavo/upscale.h"
-#include "upscaler/kavo_api.h"
+#include "sdk/kavo_api.h"
 
 namespace kavo {
 

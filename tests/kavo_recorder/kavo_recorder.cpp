@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "upscaler/kavo_api.h"
+#include "sdk/kavo_api.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gpu/d3d12_headers.h"
+#include "sdk/d3d12_headers.h"
 
 #if defined(_WIN32)
 #define KAVO_API extern "C" __declspec(dllimport)

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/run_settings.h"
-#include "gpu/d3d12_headers.h"
-#include "scene/frame_files.h"
-#include "scene/loaded_frame.h"
-#include "upscaler/kavo_api.h"
+#include "run/run_settings.h"
+#include "sdk/d3d12_headers.h"
+#include "run/frame_files.h"
+#include "run/loaded_frame.h"
+#include "sdk/kavo_api.h"
 
 // The one run object of the process. Member order matters: members are
 // released in reverse, so the frame queue goes before the GPU objects and the
@@ -34,13 +34,3 @@ struct InferenceRun {
     uint32_t frames_processed = 0;
     RunSettings settings;
 };
-
-// Copies the folders, sizes the EXR worker pool, discovers the scene, loads
-// the first frame and creates the upscaler context.
-void InitRun(InferenceRun& run, const ScenePaths& paths);
-
-// One pass over the selected frames.
-void RunFrames(InferenceRun& run);
-
-// The EXR library's worker count for a reported hardware thread count.
-unsigned ExrThreadCount(unsigned hardware_threads);

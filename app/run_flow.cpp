@@ -1,24 +1,13 @@
-#include "app/inference_run.h"
+#include "app/run_flow.h"
 
 #include <ImfThreading.h>
 
-#include <iostream>
-#include <stdexcept>
 #include <thread>
 
 #include "scene/frame_loading.h"
 #include "scene/scene_discovery.h"
-#include "upscaler/upscaler.h"
-
-InferenceRun::InferenceRun(const RunSettings& run_settings) : settings(run_settings) {}
-
-InferenceRun::~InferenceRun() {
-    // The context goes first, while the device and everything else still
-    // exist. A destructor must not throw, so a failure is only reported.
-    if (kavoDestroyContext(kavo_context) != KAVO_SUCCESS) {
-        std::cerr << "Unable to destroy kavo context" << std::endl;
-    }
-}
+#include "upscaler/context_creation.h"
+#include "upscaler/frame_execution.h"
 
 unsigned ExrThreadCount(unsigned hardware_threads) { return hardware_threads <= 1 ? 8u : hardware_threads; }
 

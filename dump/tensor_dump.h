@@ -53,17 +53,16 @@ struct DumpRect {
 
 // The tensor without its padding, cut further to the region of interest when
 // it is on. Defined for any input: huge or NaN values clamp.
-DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y, bool roi_enabled,
-                          double roi_size, double roi_x0, double roi_y0);
+DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y,
+                          const DumpRequest& request);
 
 // A resource name made safe as one directory name inside the dump tree.
 std::string DumpDirectoryName(const std::string& name);
 
 // Write the tensor as one CSV table per channel (and, for int32, one PGM
-// image per channel) in output/sequence_dump/step_<frame>/<name>/.
-void DumpTensorAsFp64(const Tensor<double>& tensor, uint32_t pad_y, uint32_t pad_x, bool roi_enabled,
-                      double roi_size, double roi_x0, double roi_y0, const std::string& name,
-                      const std::string& output_directory, int32_t frame);
-void DumpTensorAsInt32(const Tensor<int32_t>& tensor, uint32_t pad_y, uint32_t pad_x, bool roi_enabled,
-                       double roi_size, double roi_x0, double roi_y0, const std::string& name,
-                       const std::string& output_directory, int32_t frame);
+// image per channel) in <output directory>/sequence_dump/step_<frame>/<name>/
+// of the request, cut to its region of interest.
+void DumpTensorAsFp64(const Tensor<double>& tensor, uint32_t pad_y, uint32_t pad_x, const DumpRequest& request,
+                      const std::string& name);
+void DumpTensorAsInt32(const Tensor<int32_t>& tensor, uint32_t pad_y, uint32_t pad_x, const DumpRequest& request,
+                       const std::string& name);

@@ -3,15 +3,16 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "app/inference_run.h"
-#include "dump/dump.h"
+#include "run/inference_run.h"
+#include "dump/dump_collection.h"
+#include "dump/output_tensor.h"
 #include "gpu/dx12.h"
 #include "gpu/exceptions.h"
 #include "gpu/transfers.h"
 #include "scene/exr_image.h"
-#include "scene/path_text.h"
+#include "run/path_text.h"
 #include "upscaler/frame_execution.h"
-#include "upscaler/upscaler.h"
+#include "upscaler/context_creation.h"
 
 namespace {
 
