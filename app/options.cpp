@@ -169,7 +169,7 @@ RunSettings MakeRunSettings(const OptionValues& v) {
     s.dump_resource_filter = v.dump_resource_filter;
     s.dump_resource_exclude_filter = v.dump_resource_exclude_filter;
     s.quality_value = QualityFromName(v.quality);
-    s.queue_capacity = v.load_all_frames ? kUnlimitedQueueCapacity : 10u;
+    s.queue_capacity = v.load_all_frames ? kUnset32 : kDefaultQueueCapacity;
     s.roi_size = std::fabs(v.dump_roi_size_normalized);
     s.roi_enabled = s.roi_size > 0.0;
     s.roi_x0 = std::fabs(v.dump_roi_x0_normalized);

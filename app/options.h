@@ -16,7 +16,7 @@ struct OptionValues {
     bool copy_exposure_scale_to_exposure_texture = false;
     float exposure_scale = 1.0f;
     uint32_t skip_frames = 0;
-    uint32_t max_frames = 10000;
+    uint32_t max_frames = kDefaultMaxFrames;
     std::string network_name;
     bool do_dump = false;
     bool inversed_mv = false;

@@ -8,7 +8,9 @@
 #include <ImfOutputFile.h>
 #include <ImfThreading.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -141,7 +143,10 @@ Tensor<T> OneChannelPerSlice(const TensorShape& shape, Convert convert) {
 
 void DumpAsTensor(const DumpBatch& batch, const TensorShape& shape, const std::string& name) {
     const uint32_t f = shape.format;
-    if (f != 0 && f != 3 && f != 4 && f != 26 && f != 41 && f != 43) {
+    constexpr uint32_t kTensorFormats[] = {DXGI_FORMAT_UNKNOWN,      DXGI_FORMAT_R32G32B32A32_UINT,
+                                           DXGI_FORMAT_R32G32B32A32_SINT, DXGI_FORMAT_R11G11B10_FLOAT,
+                                           DXGI_FORMAT_R32_FLOAT,    DXGI_FORMAT_R32_SINT};
+    if (std::find(std::begin(kTensorFormats), std::end(kTensorFormats), f) == std::end(kTensorFormats)) {
         const std::string message = kTensorFormatsMessage + name;
         std::cout << (message + "\n" + "THROW\n");
         throw std::runtime_error(message);
@@ -267,7 +272,7 @@ void WriteImageOfRegion(const Tensor<double>& tensor, const TensorShape& shape, 
     const fs::path directory = fs::path(*r.output_directory) / "sequence_dump" / DumpDirectoryName(name);
     fs::create_directories(directory);
     const fs::path file = directory / ("step_" + std::to_string(r.frame_number) + ".exr");
-    WriteDumpExr(PathToUtf8(file), ExrImageInfo{width, height, 0, 0.0f, 0.0f}, image, Imf::NO_COMPRESSION);
+    WriteDumpExr(PathToUtf8(file), {.width = width, .height = height}, image, Imf::NO_COMPRESSION);
 }
 
 void DumpAsImage(const DumpBatch& batch, const TensorShape& shape, const CollectedResource& resource,

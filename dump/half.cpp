@@ -1,5 +1,6 @@
 #include "dump/half.h"
 
+#include <algorithm>
 #include <bit>
 
 float HalfToFloat(uint16_t half) {
@@ -25,8 +26,10 @@ float HalfToFloat(uint16_t half) {
     return std::bit_cast<float>(bits);
 }
 
-void HalfToFloat(const uint16_t* source, size_t source_stride, float* destination, size_t destination_stride,
-                 size_t count) {
+void HalfToFloat(std::span<const uint16_t> source, size_t source_stride, std::span<float> destination,
+                 size_t destination_stride) {
+    const size_t count = std::min((source.size() + source_stride - 1) / source_stride,
+                                  (destination.size() + destination_stride - 1) / destination_stride);
     for (size_t i = 0; i < count; ++i) {
         destination[i * destination_stride] = HalfToFloat(source[i * source_stride]);
     }

@@ -17,7 +17,7 @@ void DumpTexture_RGBA_FP16_AsTensor(const Orfa::Downloader<Orfa::Texture2D>& out
     }
     const auto* halves = reinterpret_cast<const uint16_t*>(output.data[0].data());
     std::vector<float> floats(static_cast<size_t>(pixels * 4));
-    HalfToFloat(halves, 1, floats.data(), 1, floats.size());
+    HalfToFloat(std::span(halves, floats.size()), 1, floats, 1);
     for (size_t i = 0; i < floats.size(); ++i) tensor.values[i] = floats[i];  // the same channel-last order
     DumpTensorAsFp64(tensor, 0, 0, request, name);
 }

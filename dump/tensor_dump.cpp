@@ -31,7 +31,7 @@ int64_t TruncToCoordinate(double value) {
 
 // At least 128, and a multiple of 128 otherwise.
 int64_t QuantisedSize(uint64_t size) {
-    return std::max<int64_t>(1, static_cast<int64_t>(std::min<uint64_t>(size, uint64_t{1} << 40) / 128)) * 128;
+    return std::max<int64_t>(1, static_cast<int64_t>(std::min(size, kMaxTensorSize) / 128)) * 128;
 }
 
 std::string ChannelFileName(uint64_t channel, const char* extension) {
@@ -151,8 +151,8 @@ void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, const D
 
 DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y,
                           const DumpRequest& request) {
-    const auto w = static_cast<int64_t>(std::min<uint64_t>(width, uint64_t{1} << 40));
-    const auto h = static_cast<int64_t>(std::min<uint64_t>(height, uint64_t{1} << 40));
+    const auto w = static_cast<int64_t>(std::min(width, kMaxTensorSize));
+    const auto h = static_cast<int64_t>(std::min(height, kMaxTensorSize));
     DumpRect rect{pad_x, w - pad_x - 1, pad_y, h - pad_y - 1};
     // Nothing is left inside the padding: the region must stay empty, or the
     // clamps below would turn it into columns outside the tensor.

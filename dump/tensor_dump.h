@@ -7,6 +7,10 @@
 
 #include "dump/dump_request.h"
 
+// Far beyond the side of any resource, and small enough that the product of
+// three sizes stays exact and every coordinate sum fits in 64 bits.
+inline constexpr uint64_t kMaxTensorSize = uint64_t{1} << 40;
+
 // A channel-last array: value (c, x, y) is row y, pixel x, entry c.
 template <class T>
 class Tensor {
@@ -18,7 +22,7 @@ public:
 
     // Sets the sizes and makes every value 0.
     void Resize(uint64_t channel_count, uint64_t row_count, uint64_t column_count) {
-        const uint64_t limit = uint64_t{1} << 40;  // far beyond any resource; keeps the product exact
+        const uint64_t limit = kMaxTensorSize;
         if (channel_count > limit || row_count > limit || column_count > limit ||
             (channel_count != 0 && row_count != 0 && column_count != 0 &&
              channel_count * row_count > limit / column_count)) {

@@ -62,13 +62,6 @@ Dx12::Dx12() {
     Orfa::SetDebugName(command_queue_.Get(), L"Dx12::command_queue_");
 }
 
-Dx12::~Dx12() {
-    command_queue_.Reset();
-    device_.Reset();
-    adapter_.Reset();
-    factory_.Reset();
-}
-
 void Dx12::SelectAdapter(D3D_FEATURE_LEVEL minimum_level, uint32_t adapter_index) {
     factory_.Reset();
     ThrowIfFailed(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory_)), "Cannot create DXGI factory");

@@ -10,7 +10,6 @@
 class Dx12 {
 public:
     Dx12();
-    ~Dx12();
     Dx12(const Dx12&) = delete;
     Dx12& operator=(const Dx12&) = delete;
 
@@ -18,6 +17,7 @@ public:
     ComPtr<ID3D12GraphicsCommandList> CreateCommandList(ID3D12CommandAllocator* allocator);
     ComPtr<ID3D12Fence> CreateFence(uint64_t initial_value);
 
+    // Released in the reverse of this order: queue, device, adapter, factory.
     ComPtr<IDXGIFactory6> factory_;
     ComPtr<IDXGIAdapter1> adapter_;
     ComPtr<ID3D12Device> device_;

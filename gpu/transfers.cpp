@@ -156,9 +156,6 @@ Uploader<Texture2D>::Uploader(const Texture2D& served) : Loader<Texture2D>(serve
     upload_buffer = CreateStagingBuffer(D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
 }
 
-// The staging buffer goes first, then the loader's members.
-Uploader<Texture2D>::~Uploader() { upload_buffer.Reset(); }
-
 void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after) {
     void* mapped = nullptr;
     ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
@@ -172,8 +169,6 @@ void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RE
 Downloader<Texture2D>::Downloader(const Texture2D& served) : Loader<Texture2D>(served) {
     readback_buffer = CreateStagingBuffer(D3D12_HEAP_TYPE_READBACK, D3D12_RESOURCE_STATE_COPY_DEST);
 }
-
-Downloader<Texture2D>::~Downloader() { readback_buffer.Reset(); }
 
 void Downloader<Texture2D>::RecordReadback(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES current_state) {
     RecordTransition(list, texture.resource, current_state, D3D12_RESOURCE_STATE_COPY_SOURCE);

@@ -73,27 +73,25 @@ template <>
 class Uploader<Texture2D> : public Loader<Texture2D> {
 public:
     explicit Uploader(const Texture2D& served);
-    ~Uploader() override;
 
     // Fills the upload buffer from data, records the copies and a transition
     // from COPY_DEST to `state_after`.
     void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after);
 
-    ComPtr<ID3D12Resource> upload_buffer;
+    ComPtr<ID3D12Resource> upload_buffer;  // released before the loader's members, as a derived member
 };
 
 template <>
 class Downloader<Texture2D> : public Loader<Texture2D> {
 public:
     explicit Downloader(const Texture2D& served);
-    ~Downloader() override;
 
     // Records a transition to COPY_SOURCE, the copies and the transition back.
     void RecordReadback(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES current_state);
     // Copies the readback buffer into data; only after the copies completed.
     void ReadBack();
 
-    ComPtr<ID3D12Resource> readback_buffer;
+    ComPtr<ID3D12Resource> readback_buffer;  // released before the loader's members, as a derived member
 };
 
 // Records one transition barrier over all subresources.

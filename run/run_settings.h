@@ -4,6 +4,16 @@
 #include <string>
 #include <utility>
 
+// The 32-bit value with every bit set: an option that was not given (no
+// adapter index) or a limit that does not limit (the queue of
+// --load_all_frames).
+inline constexpr uint32_t kUnset32 = 0xFFFFFFFFu;
+
+// Frames decoded ahead of execution, and the frames a run executes at most,
+// unless the options say otherwise.
+inline constexpr uint32_t kDefaultQueueCapacity = 10;
+inline constexpr uint32_t kDefaultMaxFrames = 10000;
+
 // The settings of one run, derived from the parsed options right after parsing
 // and copied whole into the run object.
 struct RunSettings {
@@ -13,7 +23,7 @@ struct RunSettings {
     bool has_exposure_texture_name = false;
     bool has_responsive_mask = false;
     uint32_t skip_frames = 0;
-    uint32_t max_frames = 10000;
+    uint32_t max_frames = kDefaultMaxFrames;
     float exposure_scale = 1.0f;
     bool copy_exposure_scale_to_exposure_texture = false;
     std::string network_name;
@@ -21,7 +31,7 @@ struct RunSettings {
     std::string dump_resource_filter;
     std::string dump_resource_exclude_filter;
     uint32_t quality_value = 101;
-    uint32_t queue_capacity = 10;
+    uint32_t queue_capacity = kDefaultQueueCapacity;
     bool roi_enabled = false;
     double roi_size = 0.0;
     double roi_x0 = 0.0;
@@ -52,6 +62,3 @@ struct ScenePaths {
     std::string responsive_mask_name;
     std::string output_path;
 };
-
-// A queue capacity that never limits the queue (--load_all_frames).
-inline constexpr uint32_t kUnlimitedQueueCapacity = 4294967295u;

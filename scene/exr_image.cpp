@@ -78,17 +78,22 @@ Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compressio
 
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
                    Imf::Compression compression) {
-    WriteExrImage(path, info, info.width > 0 && info.height > 0 ? &pixels[0][0] : nullptr, compression);
+    const size_t count = static_cast<size_t>(pixels.width()) * static_cast<size_t>(pixels.height());
+    WriteExrImage(path, info, std::span<const Imf::Rgba>(count > 0 ? &pixels[0][0] : nullptr, count), compression);
 }
 
-void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, std::span<const Imf::Rgba> pixels,
                    Imf::Compression compression) {
     Imf::Header header = ExrImageHeader(info, compression);
     for (const char* channel : {"R", "G", "B", "A"}) header.channels().insert(channel, Imf::Channel(Imf::HALF));
     header.sanityCheck();  // an empty size is rejected before any file exists
+    if (pixels.size() / info.width < info.height) {
+        throw Iex::ArgExc(path + ": " + std::to_string(pixels.size()) + " pixels cannot fill an image of " +
+                          std::to_string(info.width) + " x " + std::to_string(info.height));
+    }
     WriteWholeExr(path, [&](Imf::OStream& stream) {
         Imf::RgbaOutputFile file(stream, header, Imf::WRITE_RGBA, Imf::globalThreadCount());
-        file.setFrameBuffer(pixels,
+        file.setFrameBuffer(pixels.data(),
                             1,            // x stride: one pixel
                             info.width);  // y stride: one row
         file.writePixels(static_cast<int>(info.height));

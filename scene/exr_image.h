@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 struct ExrImageInfo {
@@ -37,7 +38,7 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf:
 
 // The same for pixels held elsewhere: info.width x info.height of them, row
 // after row, without gaps.
-void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Rgba* pixels,
+void WriteExrImage(const std::string& path, const ExrImageInfo& info, std::span<const Imf::Rgba> pixels,
                    Imf::Compression compression);
 
 // Runs `write` with an output stream whose bytes appear under `path` (UTF-8)

@@ -124,7 +124,7 @@ TEST(HalfToFloat, IsExactForEveryClassOfValue) {
     EXPECT_EQ(std::bit_cast<uint32_t>(HalfToFloat(0x7E01)), 0x7FC02000u) << "NaN keeps its payload";
     const uint16_t interleaved[] = {0x3C00, 0xFFFF, 0x4000, 0xFFFF};
     float out[2];
-    HalfToFloat(interleaved, 2, out, 1, 2);
+    HalfToFloat(interleaved, 2, out, 1);
     EXPECT_EQ(out[0], 1.0f);
     EXPECT_EQ(out[1], 2.0f);
 }

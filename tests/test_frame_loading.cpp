@@ -115,8 +115,8 @@ TEST(FrameWindow, UnlimitedCapacityLoadsTheWholeWindowWithoutWrapping) {
     settings.max_frames = 4294967295u;
     LoadedScene scene({.frames = 6, .width = 2, .height = 2}, settings);
     EXPECT_EQ(scene.Load(1), Names{"0003"});
-    EXPECT_EQ(scene.Load(kUnlimitedQueueCapacity - 1), (Names{"0003", "0004", "0005"}));
-    EXPECT_EQ(scene.Load(kUnlimitedQueueCapacity).size(), 3u);
+    EXPECT_EQ(scene.Load(kUnset32 - 1), (Names{"0003", "0004", "0005"}));
+    EXPECT_EQ(scene.Load(kUnset32).size(), 3u);
 }
 
 TEST(FrameLoading, DecodesEveryInputOfAFrame) {

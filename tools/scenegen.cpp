@@ -79,7 +79,7 @@ void WriteImage(const fs::path& path, uint32_t width, uint32_t height, PixelOf p
             for (uint32_t x = 0; x < width; ++x) pixels[y][x] = pixel_of(x, y);
         }
     });
-    WriteExrImage(PathToUtf8(path), ExrImageInfo{width, height, 0, 1.0f, 1000.0f}, pixels, Imf::PIZ_COMPRESSION);
+    WriteExrImage(PathToUtf8(path), {.width = width, .height = height, .expL = 1.0f, .maxL = 1000.0f}, pixels, Imf::PIZ_COMPRESSION);
 }
 
 void WriteFrame(const Options& o, const scenegen::World& world, uint32_t frame, uint32_t out_w, uint32_t out_h) {

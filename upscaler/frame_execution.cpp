@@ -143,11 +143,9 @@ void ExecuteFrame(InferenceRun& run, const LoadedFrame& frame) {
 FrameExecution::FrameExecution(InferenceRun& run, const LoadedFrame& frame)
     : run_(run), frame_(frame), textures_(std::make_unique<Textures>(run, frame, run.app_cmd_list.Get())) {}
 
-// The downloader and its readback buffer go first, then the textures.
-FrameExecution::~FrameExecution() {
-    downloader_.reset();
-    textures_.reset();
-}
+// Here, where Textures is complete. The downloader and its readback buffer
+// go first, then the textures: the members' reverse order.
+FrameExecution::~FrameExecution() = default;
 
 void FrameExecution::RecordUpscale() {
     ID3D12GraphicsCommandList* list = run_.app_cmd_list.Get();
@@ -176,8 +174,9 @@ void FrameExecution::WriteOutput() {
     if (downloader_->data[0].size() * sizeof(uint32_t) < bytes) throw std::runtime_error("Unable to download result");
     // The downloaded rows are already RGBA half pixels, packed row after row:
     // they are written as they are, without a second copy of the frame.
-    WriteExrImage(PathToUtf8(frame_.output_path), ExrImageInfo{width, height, 0, 0.0f, 0.0f},
-                  reinterpret_cast<const Imf::Rgba*>(downloader_->data[0].data()), Imf::PIZ_COMPRESSION);
+    const std::span<const Imf::Rgba> pixels(reinterpret_cast<const Imf::Rgba*>(downloader_->data[0].data()),
+                                            bytes / sizeof(Imf::Rgba));
+    WriteExrImage(PathToUtf8(frame_.output_path), {.width = width, .height = height}, pixels, Imf::PIZ_COMPRESSION);
     std::cout << "Writing " << std::quoted(frame_.output_path.string()) << std::endl;
 }
 

@@ -21,11 +21,6 @@ INTERFACES = [
 ]
 
 
-def cpp_section(text):
-    # The C++ declarations sit between these guards; skip the C vtables.
-    return text
-
-
 def class_bodies(text):
     """Maps interface name -> (base name, body text) for every C++ declaration."""
     bodies = {}
@@ -39,18 +34,16 @@ def class_bodies(text):
 
 def keep_non_windows_branches(body):
     """Keeps the branch that a non-Windows compiler sees in
-    '#if defined(_MSC_VER) || !defined(_WIN32)' blocks."""
-    out, keep, depth_stack = [], True, []
+    '#if defined(_MSC_VER) || !defined(_WIN32)' blocks: the first one."""
+    out, keep = [], True
     for line in body.splitlines():
         stripped = line.strip()
         if stripped.startswith("#if"):
-            depth_stack.append(keep)
             continue
         if stripped.startswith("#else"):
-            keep = not keep
+            keep = False
             continue
         if stripped.startswith("#endif"):
-            keep = depth_stack.pop() if depth_stack else True
             keep = True
             continue
         if keep:
