@@ -8,8 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/run_flow.h"
 #include "app/options.h"
+#include "app/run_flow.h"
 
 namespace {
 

@@ -11,15 +11,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kResourceFilterHelp =
-    "resname1,resname2,resname3,... where resname is part of the resource name";
+const char* const kResourceFilterHelp = "resname1,resname2,resname3,... where resname is part of the resource name";
 
 const char* const kRoiSizeHelp =
     "Normalized ROI (region of interest) size for x,y dimensions. Used to reduce dumped tensor area, "
     "and helps to speedup dump comparsions. Resulting tensor size for x-dimension (width) === "
     "Original_Tensor_Width * ROI_size_normalized. Size for y-dimension (height) === "
     "Original_Tensor_Width * ROI_size_normalized. Resulting ROI region e [(x0,y0), (x0 + width, y0 + height)) "
-    "is clamped against tensor spatial dimensions and then adjusted for paddingsettings set for each tensor in dump API.";
+    "is clamped against tensor spatial dimensions and then adjusted for paddingsettings set for each tensor in dump "
+    "API.";
 
 std::string QualityHelp() {
     std::string help = "Available network quality settings: ";
@@ -31,9 +31,7 @@ std::string QualityHelp() {
 }
 
 // A scale pair counts as given unless both values equal 1 (NaN counts as given).
-bool ScaleIsSet(const std::pair<float, float>& scale) {
-    return !(scale.first == 1.0f && scale.second == 1.0f);
-}
+bool ScaleIsSet(const std::pair<float, float>& scale) { return !(scale.first == 1.0f && scale.second == 1.0f); }
 
 // The canonical form of the destination: its folder resolved, its file name kept.
 // A bare file name is resolved against the current folder, so that it is
@@ -88,8 +86,7 @@ void DeclareOptions(CLI::App& app, OptionValues& v) {
     app.add_option("--dump_resource_filter", v.dump_resource_filter, kResourceFilterHelp);
     app.add_option("--dump_resource_exclude_filter", v.dump_resource_exclude_filter, kResourceFilterHelp);
     app.add_flag("--load_all_frames", v.load_all_frames, "Load all frames to RAM at once");
-    app.add_option("--save_config_to", v.save_config_to,
-                   "Config file to save, to be later used with --config option.");
+    app.add_option("--save_config_to", v.save_config_to, "Config file to save, to be later used with --config option.");
     app.add_flag("--kb_loop", v.kb_loop, "Re-run inference on keypress, until Ctrl+C is pressed");
     app.add_option("--quality", v.quality, QualityHelp());
     app.add_option("--dump_roi_size_normalized", v.dump_roi_size_normalized, kRoiSizeHelp);
@@ -127,8 +124,7 @@ bool SaveConfiguration(const CLI::App& app, OptionValues& values) {
     }
     const CLI::Option* config = app.get_option("--config");
     if (config->count() > 0) {
-        const std::string source =
-            PathToUtf8(fs::canonical(fs::path(config->as<std::string>()).lexically_normal()));
+        const std::string source = PathToUtf8(fs::canonical(fs::path(config->as<std::string>()).lexically_normal()));
         const std::string destination = CanonicalDestination(values.save_config_to);
         if (source == destination || NamesSameFile(config->as<std::string>(), destination)) {
             std::cerr << "Saving configuration to same file as source config is not allowed. "

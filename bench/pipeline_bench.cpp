@@ -2,9 +2,9 @@
 // figure as a ratio measured in the same run (the machines are shared and
 // noisy). It links the tool's library to time the per-frame stages, and runs
 // the built executables for whole runs.
-#include <CLI/CLI.hpp>
 #include <ImfRgbaFile.h>
 #include <ImfThreading.h>
+#include <CLI/CLI.hpp>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,8 +20,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/run_flow.h"
 #include "app/options.h"
+#include "app/run_flow.h"
 #include "dump/tensor_dump.h"
 #include "platform/d3d12/softgpu.h"
 #include "scene/exr_image.h"
@@ -65,7 +65,8 @@ ChildRun BestOf(int repeats, const std::vector<std::string>& command) {
     ChildRun best;
     for (int i = 0; i < repeats; ++i) {
         const ChildRun run = RunChild(command);
-        if (run.exit_code != 0) throw std::runtime_error("failed: " + command[0] + " exited with " + std::to_string(run.exit_code));
+        if (run.exit_code != 0)
+            throw std::runtime_error("failed: " + command[0] + " exited with " + std::to_string(run.exit_code));
         if (i == 0 || run.seconds < best.seconds) best = run;
     }
     return best;
@@ -80,8 +81,7 @@ std::vector<fs::path> Frames(const fs::path& folder) {
     return frames;
 }
 
-void Report(const std::string& figure, double value, const std::string& unit, const std::string& target,
-            bool met) {
+void Report(const std::string& figure, double value, const std::string& unit, const std::string& target, bool met) {
     std::printf("  %-44s %10.3f %-6s target %-28s %s\n", figure.c_str(), value, unit.c_str(), target.c_str(),
                 met ? "met" : "MISSED");
 }
@@ -219,12 +219,13 @@ int main(int argc, char** argv) {
     std::printf("\nspeed: %.0f frames of %ux%u to %ux%u\n", frames, first_input.width, first_input.height,
                 first_output.width, first_output.height);
     std::printf("  %-44s %10.3f fps\n", "end to end", frames / whole.seconds);
-    std::printf("  per frame, ms: decode %.1f, textures and uploads %.1f, upscale on the device %.1f, "
-                "readback %.1f, EXR write %.1f\n",
-                1e3 * stages.decode / frames, 1e3 * stages.record / frames, 1e3 * stages.gpu / frames,
-                1e3 * stages.readback / frames, 1e3 * stages.write / frames);
-    std::printf("  whole run %.2f s; EXR floor %.2f s; upscaler on the device %.2f s; oiiotool %.2f s\n",
-                whole.seconds, floor, upscaler, peer);
+    std::printf(
+        "  per frame, ms: decode %.1f, textures and uploads %.1f, upscale on the device %.1f, "
+        "readback %.1f, EXR write %.1f\n",
+        1e3 * stages.decode / frames, 1e3 * stages.record / frames, 1e3 * stages.gpu / frames,
+        1e3 * stages.readback / frames, 1e3 * stages.write / frames);
+    std::printf("  whole run %.2f s; EXR floor %.2f s; upscaler on the device %.2f s; oiiotool %.2f s\n", whole.seconds,
+                floor, upscaler, peer);
     const double floor_ratio = whole.seconds / (floor + upscaler);
     Report("tool / (EXR floor + upscaler)", floor_ratio, "x", "<= 1.2", floor_ratio <= 1.2);
     Report("tool / oiiotool --resize", whole.seconds / peer, "x", "< 1", whole.seconds < peer);
@@ -263,8 +264,8 @@ int main(int argc, char** argv) {
                 megabytes / fprintf_csv, identical ? "byte-identical" : "DIFFERENT");
     Report("CSV writer / fprintf writer", fprintf_csv / tool_csv, "x", ">= 3, same bytes",
            identical && fprintf_csv / tool_csv >= 3);
-    const ChildRun plain = BestOf(1, {tool, "--config", config, "--output_path", (scratch / "plain").string(),
-                                      "--max_frames", "4"});
+    const ChildRun plain =
+        BestOf(1, {tool, "--config", config, "--output_path", (scratch / "plain").string(), "--max_frames", "4"});
     const ChildRun dumping = BestOf(1, {tool, "--config", config, "--output_path", (scratch / "dumped").string(),
                                         "--max_frames", "4", "--do_dump", "--do_dump_output_as_tensor"});
     const double dump_megabytes = CsvBytes(scratch / "dumped" / "sequence_dump") / 1e6;
@@ -274,8 +275,8 @@ int main(int argc, char** argv) {
     // 5. Memory against the decoded frames the queue holds, plus one output frame.
     const double frame_bytes = static_cast<double>(first_input.width) * first_input.height * (8 + 4 + 4);
     const double output_bytes = static_cast<double>(first_output.width) * first_output.height * 8;
-    const ChildRun all = BestOf(1, {tool, "--config", config, "--output_path", (scratch / "all").string(),
-                                    "--load_all_frames"});
+    const ChildRun all =
+        BestOf(1, {tool, "--config", config, "--output_path", (scratch / "all").string(), "--load_all_frames"});
     std::printf("\nmemory (the software device's resources live in the process: %.1f MB at most for this scene):\n",
                 device_megabytes);
     for (const auto& [label, run, queued] : {std::tuple{"default queue (10 frames)", whole, std::min(10.0, frames)},

@@ -26,8 +26,10 @@ void AppendFixed6(std::string& text, double value) {
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const bool negative = (bits >> 63) != 0;
     const uint64_t exponent_bits = (bits >> 52) & 0x7FF;
-    const uint64_t mantissa = exponent_bits == 0 ? (bits & 0xFFFFFFFFFFFFFull) : ((bits & 0xFFFFFFFFFFFFFull) | (1ull << 52));
-    const int exponent = (exponent_bits == 0 ? 1 : static_cast<int>(exponent_bits)) - 1075;  // value = mantissa x 2^exponent
+    const uint64_t mantissa =
+        exponent_bits == 0 ? (bits & 0xFFFFFFFFFFFFFull) : ((bits & 0xFFFFFFFFFFFFFull) | (1ull << 52));
+    const int exponent =
+        (exponent_bits == 0 ? 1 : static_cast<int>(exponent_bits)) - 1075;  // value = mantissa x 2^exponent
 
     // millionths = mantissa x 10^6 x 2^exponent, rounded to the nearest integer, ties to even.
     const unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;

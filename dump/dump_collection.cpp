@@ -7,8 +7,8 @@
 #include "dump/dump_collection.h"
 #include "dump/dump_writer.h"
 #include "gpu/dx12.h"
-#include "gpu/transfers.h"
 #include "gpu/exceptions.h"
+#include "gpu/transfers.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ CollectedResource Collected(const Downloader& downloader) {
     CollectedResource resource;
     resource.desc = downloader.texture.resource->GetDesc();
     for (size_t s = 0; s < downloader.data.size(); ++s) {
-        const uint64_t bytes = uint64_t{downloader.num_rows[s]} * downloader.row_sizes[s] *
-                               downloader.layouts[s].Footprint.Depth;
+        const uint64_t bytes =
+            uint64_t{downloader.num_rows[s]} * downloader.row_sizes[s] * downloader.layouts[s].Footprint.Depth;
         resource.subresources.emplace_back(reinterpret_cast<const uint8_t*>(downloader.data[s].data()),
                                            static_cast<size_t>(bytes));
     }

@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 #include "dump/half.h"
@@ -106,7 +106,8 @@ Tensor<int32_t> FromRgbaU32SlicesOfU8Channels(const TensorShape& shape) {
         }
     }
     if (stored != tensor.channels * tensor.height * tensor.width) {
-        throw std::runtime_error("init_form_RGBA_U32_slices_of_u8_channels is broken! uninitialized channels remaining");
+        throw std::runtime_error(
+            "init_form_RGBA_U32_slices_of_u8_channels is broken! uninitialized channels remaining");
     }
     return tensor;
 }
@@ -135,7 +136,8 @@ Tensor<T> OneChannelPerSlice(const TensorShape& shape, Convert convert) {
     Tensor<T> tensor(shape.slices.size(), shape.height, shape.width);
     for (size_t s = 0; s < shape.slices.size(); ++s) {
         for (uint64_t y = 0; y < shape.height; ++y) {
-            for (uint64_t x = 0; x < shape.width; ++x) tensor.At(s, x, y) = convert(shape.slices[s][y * shape.width + x]);
+            for (uint64_t x = 0; x < shape.width; ++x)
+                tensor.At(s, x, y) = convert(shape.slices[s][y * shape.width + x]);
         }
     }
     return tensor;
@@ -143,9 +145,9 @@ Tensor<T> OneChannelPerSlice(const TensorShape& shape, Convert convert) {
 
 void DumpAsTensor(const DumpBatch& batch, const TensorShape& shape, const std::string& name) {
     const uint32_t f = shape.format;
-    constexpr uint32_t kTensorFormats[] = {DXGI_FORMAT_UNKNOWN,      DXGI_FORMAT_R32G32B32A32_UINT,
+    constexpr uint32_t kTensorFormats[] = {DXGI_FORMAT_UNKNOWN,           DXGI_FORMAT_R32G32B32A32_UINT,
                                            DXGI_FORMAT_R32G32B32A32_SINT, DXGI_FORMAT_R11G11B10_FLOAT,
-                                           DXGI_FORMAT_R32_FLOAT,    DXGI_FORMAT_R32_SINT};
+                                           DXGI_FORMAT_R32_FLOAT,         DXGI_FORMAT_R32_SINT};
     if (std::find(std::begin(kTensorFormats), std::end(kTensorFormats), f) == std::end(kTensorFormats)) {
         const std::string message = kTensorFormatsMessage + name;
         std::cout << (message + "\n" + "THROW\n");
@@ -172,7 +174,8 @@ void DumpAsTensor(const DumpBatch& batch, const TensorShape& shape, const std::s
             break;
         case DXGI_FORMAT_R32_FLOAT: {
             RequireFullSlices(shape, 1, name);
-            const auto tensor = OneChannelPerSlice<double>(shape, [](uint32_t w) { return double{std::bit_cast<float>(w)}; });
+            const auto tensor =
+                OneChannelPerSlice<double>(shape, [](uint32_t w) { return double{std::bit_cast<float>(w)}; });
             if (!tensor.Empty()) {
                 DumpTensorAsFp64(tensor, shape.padding, shape.padding, r, name);
             }
@@ -190,9 +193,8 @@ struct ImageFormat {
 };
 
 constexpr ImageFormat kImageFormats[] = {
-    {DXGI_FORMAT_R32G32B32A32_FLOAT, 16, 4}, {DXGI_FORMAT_R16G16B16A16_FLOAT, 8, 4},
-    {DXGI_FORMAT_R32G32_FLOAT, 8, 2},        {DXGI_FORMAT_R11G11B10_FLOAT, 4, 3},
-    {DXGI_FORMAT_R16G16_FLOAT, 4, 2},        {DXGI_FORMAT_R32_FLOAT, 4, 1},
+    {DXGI_FORMAT_R32G32B32A32_FLOAT, 16, 4}, {DXGI_FORMAT_R16G16B16A16_FLOAT, 8, 4}, {DXGI_FORMAT_R32G32_FLOAT, 8, 2},
+    {DXGI_FORMAT_R11G11B10_FLOAT, 4, 3},     {DXGI_FORMAT_R16G16_FLOAT, 4, 2},       {DXGI_FORMAT_R32_FLOAT, 4, 1},
     {DXGI_FORMAT_R16_FLOAT, 2, 1},
 };
 
@@ -263,8 +265,8 @@ void WriteImageOfRegion(const Tensor<double>& tensor, const TensorShape& shape, 
         for (uint32_t x = 0; x < width; ++x) {
             float values[4] = {0, 0, 0, 0};
             for (uint64_t c = 0; c < shown; ++c) {
-                values[c] = static_cast<float>(tensor.At(c, static_cast<uint64_t>(rect.x0) + x,
-                                                         static_cast<uint64_t>(rect.y0) + y));
+                values[c] = static_cast<float>(
+                    tensor.At(c, static_cast<uint64_t>(rect.x0) + x, static_cast<uint64_t>(rect.y0) + y));
             }
             image[y][x] = {values[0], values[1], values[2], values[3]};
         }
@@ -301,12 +303,12 @@ void DumpAsImage(const DumpBatch& batch, const TensorShape& shape, const Collect
 }  // namespace
 
 void UnpackR11G11B10(uint32_t packed, uint16_t halves[3]) {
-    auto half = [](uint32_t mantissa, uint32_t exponent, int shift) {
+    auto to_half = [](uint32_t mantissa, uint32_t exponent, int shift) {
         return static_cast<uint16_t>((exponent << 10) | (mantissa << shift));
     };
-    halves[0] = half(packed & 0x3Fu, (packed >> 6) & 0x1Fu, 4);
-    halves[1] = half((packed >> 11) & 0x3Fu, (packed >> 17) & 0x1Fu, 4);
-    halves[2] = half((packed >> 22) & 0x1Fu, (packed >> 27) & 0x1Fu, 5);
+    halves[0] = to_half(packed & 0x3Fu, (packed >> 6) & 0x1Fu, 4);
+    halves[1] = to_half((packed >> 11) & 0x3Fu, (packed >> 17) & 0x1Fu, 4);
+    halves[2] = to_half((packed >> 22) & 0x1Fu, (packed >> 27) & 0x1Fu, 5);
 }
 
 void DumpOneResource(const DumpBatch& batch, uint32_t index) {

@@ -9,8 +9,8 @@
 #include <ImfCompression.h>
 
 #include "dump/dump_request.h"
-#include "sdk/d3d12_headers.h"
 #include "scene/exr_image.h"
+#include "sdk/d3d12_headers.h"
 #include "sdk/kavo_api.h"
 
 // One listed resource as read back: its descriptor and the packed bytes of

@@ -1,11 +1,11 @@
 #include <stdexcept>
 
-#include "dump/output_tensor.h"
 #include "dump/half.h"
+#include "dump/output_tensor.h"
 #include "dump/tensor_dump.h"
 
 void DumpTexture_RGBA_FP16_AsTensor(const Orfa::Downloader<Orfa::Texture2D>& output, const std::string& name,
-                                   const DumpRequest& request) {
+                                    const DumpRequest& request) {
     const D3D12_RESOURCE_DESC desc = output.texture.resource->GetDesc();
     if (desc.Format != DXGI_FORMAT_R16G16B16A16_FLOAT) {
         throw std::runtime_error("DumpTexture_RGBA_FP16_AsTensor accepts resources in RGBA FP16 format only.");

@@ -7,4 +7,4 @@
 
 // Writes the downloaded RGBA half output texture as four CSV tables.
 void DumpTexture_RGBA_FP16_AsTensor(const Orfa::Downloader<Orfa::Texture2D>& output, const std::string& name,
-                                   const DumpRequest& request);
+                                    const DumpRequest& request);

@@ -85,7 +85,8 @@ void WriteTable(const Tensor<T>& tensor, uint64_t channel, const DumpRect& rect,
         for (int64_t x = rect.x0; x <= rect.x1; ++x) {
             text += ',';
             if constexpr (std::is_same_v<T, int32_t>) {
-                Append(text, static_cast<long long>(tensor.At(channel, static_cast<uint64_t>(x), static_cast<uint64_t>(y))));
+                Append(text,
+                       static_cast<long long>(tensor.At(channel, static_cast<uint64_t>(x), static_cast<uint64_t>(y))));
             } else {
                 Append(text, tensor.At(channel, static_cast<uint64_t>(x), static_cast<uint64_t>(y)));
             }
@@ -121,8 +122,8 @@ void WriteImage(const Tensor<int32_t>& tensor, uint64_t channel, const DumpRect&
 }
 
 fs::path TensorDirectory(const std::string& output_directory, uint32_t frame, const std::string& safe_name) {
-    const fs::path directory = fs::path(output_directory) / "sequence_dump" / ("step_" + std::to_string(frame)) /
-                               safe_name;
+    const fs::path directory =
+        fs::path(output_directory) / "sequence_dump" / ("step_" + std::to_string(frame)) / safe_name;
     try {
         fs::create_directories(directory);
     } catch (const fs::filesystem_error& error) {
@@ -149,8 +150,7 @@ void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, const D
 
 }  // namespace
 
-DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y,
-                          const DumpRequest& request) {
+DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y, const DumpRequest& request) {
     const auto w = static_cast<int64_t>(std::min(width, kMaxTensorSize));
     const auto h = static_cast<int64_t>(std::min(height, kMaxTensorSize));
     DumpRect rect{pad_x, w - pad_x - 1, pad_y, h - pad_y - 1};

@@ -57,8 +57,7 @@ struct DumpRect {
 
 // The tensor without its padding, cut further to the region of interest when
 // it is on. Defined for any input: huge or NaN values clamp.
-DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y,
-                          const DumpRequest& request);
+DumpRect RegionOfInterest(uint64_t width, uint64_t height, uint32_t pad_x, uint32_t pad_y, const DumpRequest& request);
 
 // A resource name made safe as one directory name inside the dump tree.
 std::string DumpDirectoryName(const std::string& name);

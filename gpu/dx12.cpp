@@ -110,9 +110,9 @@ ComPtr<ID3D12CommandAllocator> Dx12::CreateCommandAllocator() {
 
 ComPtr<ID3D12GraphicsCommandList> Dx12::CreateCommandList(ID3D12CommandAllocator* allocator) {
     ComPtr<ID3D12GraphicsCommandList> list;
-    ThrowIfFailed(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator, nullptr,
-                                             IID_PPV_ARGS(&list)),
-                  "Cannot create command stream");
+    ThrowIfFailed(
+        device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator, nullptr, IID_PPV_ARGS(&list)),
+        "Cannot create command stream");
     return list;
 }
 

@@ -51,7 +51,7 @@ Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresourc
 }
 
 ComPtr<ID3D12Resource> Loader<Texture2D>::CreateStagingBuffer(D3D12_HEAP_TYPE heap_type,
-                                                             D3D12_RESOURCE_STATES initial_state) const {
+                                                              D3D12_RESOURCE_STATES initial_state) const {
     // Describe and create the staging buffer: one row of all the footprints.
     D3D12_RESOURCE_DESC desc = {};
     desc.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
@@ -70,8 +70,9 @@ ComPtr<ID3D12Resource> Loader<Texture2D>::CreateStagingBuffer(D3D12_HEAP_TYPE he
     heap.VisibleNodeMask = 1;
 
     ComPtr<ID3D12Resource> buffer;
-    ThrowIfFailed(DeviceOf(texture.resource)->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state,
-                                                                      nullptr, IID_PPV_ARGS(&buffer)),
+    ThrowIfFailed(DeviceOf(texture.resource)
+                      ->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state, nullptr,
+                                                IID_PPV_ARGS(&buffer)),
                   "create upload buffer");
     return buffer;
 }
@@ -84,8 +85,8 @@ void Loader<Texture2D>::UnpackTo(uint8_t* mapped) const {
         for (uint32_t z = 0; z < footprint.Depth; ++z) {
             for (uint32_t y = 0; y < num_rows[i]; ++y) {
                 std::memcpy(destination + z * (uint64_t{footprint.RowPitch} * num_rows[i]) +
-                                y * uint64_t{footprint.RowPitch},                         // staging row
-                            packed + (uint64_t{z} * num_rows[i] + y) * row_sizes[i],      // packed row
+                                y * uint64_t{footprint.RowPitch},                     // staging row
+                            packed + (uint64_t{z} * num_rows[i] + y) * row_sizes[i],  // packed row
                             row_sizes[i]);
             }
         }
@@ -99,17 +100,16 @@ void Loader<Texture2D>::PackFrom(const uint8_t* mapped) {
         const uint8_t* source = mapped + layouts[i].Offset;
         for (uint32_t z = 0; z < footprint.Depth; ++z) {
             for (uint32_t y = 0; y < num_rows[i]; ++y) {
-                std::memcpy(packed + (uint64_t{z} * num_rows[i] + y) * row_sizes[i],      // packed row
+                std::memcpy(packed + (uint64_t{z} * num_rows[i] + y) * row_sizes[i],  // packed row
                             source + z * (uint64_t{footprint.RowPitch} * num_rows[i]) +
-                                y * uint64_t{footprint.RowPitch},                         // staging row
+                                y * uint64_t{footprint.RowPitch},  // staging row
                             row_sizes[i]);
             }
         }
     }
 }
 
-void Loader<Texture2D>::RecordCopies(ID3D12GraphicsCommandList* list, ID3D12Resource* buffer,
-                                     bool to_resource) const {
+void Loader<Texture2D>::RecordCopies(ID3D12GraphicsCommandList* list, ID3D12Resource* buffer, bool to_resource) const {
     if (layouts.empty()) return;
     ID3D12Resource* resource = texture.resource;
     if (resource->GetDesc().Dimension == D3D12_RESOURCE_DIMENSION_BUFFER) {

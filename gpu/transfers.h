@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "sdk/d3d12_headers.h"
 #include "gpu/texture2d.h"
+#include "sdk/d3d12_headers.h"
 
 namespace Orfa {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "run/run_settings.h"
-#include "sdk/d3d12_headers.h"
 #include "run/frame_files.h"
 #include "run/loaded_frame.h"
+#include "run/run_settings.h"
+#include "sdk/d3d12_headers.h"
 #include "sdk/kavo_api.h"
 
 // The one run object of the process. Member order matters: members are

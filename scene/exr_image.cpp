@@ -1,12 +1,12 @@
 #include "scene/exr_image.h"
 
+#include <Iex.h>
 #include <ImfChannelList.h>
 #include <ImfFloatAttribute.h>
 #include <ImfHeader.h>
 #include <ImfIntAttribute.h>
 #include <ImfRgbaFile.h>
 #include <ImfThreading.h>
-#include <Iex.h>
 
 #include <cstdint>
 
@@ -66,9 +66,9 @@ void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf:
 
 Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compression) {
     Imf::Header header(static_cast<int>(info.width), static_cast<int>(info.height),
-                       1.0f,                 // pixel aspect ratio
-                       Imath::V2f(0, 0),     // screen window centre
-                       1.0f,                 // screen window width
+                       1.0f,              // pixel aspect ratio
+                       Imath::V2f(0, 0),  // screen window centre
+                       1.0f,              // screen window width
                        Imf::INCREASING_Y, compression);
     header.insert("expL", Imf::FloatAttribute(info.expL));
     header.insert("maxL", Imf::FloatAttribute(info.maxL));

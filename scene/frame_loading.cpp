@@ -9,9 +9,9 @@
 #include <iostream>
 
 #include "run/inference_run.h"
+#include "run/path_text.h"
 #include "scene/exr_image.h"
 #include "scene/frame_decoding.h"
-#include "run/path_text.h"
 
 namespace {
 

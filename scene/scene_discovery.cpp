@@ -13,9 +13,9 @@ namespace {
 struct SceneFolders {
     fs::path color;
     fs::path velocity;
-    fs::path depth;     // empty: depth is not consulted
+    fs::path depth;  // empty: depth is not consulted
     fs::path jitter;
-    fs::path exposure;  // empty: exposure files are not consulted
+    fs::path exposure;         // empty: exposure files are not consulted
     fs::path responsive_mask;  // empty: no mask files are looked for
 };
 
@@ -62,8 +62,8 @@ FrameFiles DescribeFrame(const SceneFolders& folders, const fs::path& file_name,
     }
 
     // Companions are checked in a fixed order so the first missing one is reported.
-    for (const fs::path* required : {&frame.noaa_path, &frame.velocity_path, &frame.depth_path,
-                                     &frame.jitter_path, &frame.exposure_path}) {
+    for (const fs::path* required :
+         {&frame.noaa_path, &frame.velocity_path, &frame.depth_path, &frame.jitter_path, &frame.exposure_path}) {
         if (!required->empty()) {
             RequireFile(*required);
         }
@@ -81,8 +81,8 @@ FrameFiles DescribeFrame(const SceneFolders& folders, const fs::path& file_name,
 void RefuseOutputIntoInputs(const SceneFolders& folders, const fs::path& output_folder) {
     std::error_code error;
     if (!fs::exists(output_folder, error)) return;
-    for (const fs::path* input : {&folders.color, &folders.velocity, &folders.depth, &folders.jitter,
-                                  &folders.exposure, &folders.responsive_mask}) {
+    for (const fs::path* input : {&folders.color, &folders.velocity, &folders.depth, &folders.jitter, &folders.exposure,
+                                  &folders.responsive_mask}) {
         if (!input->empty() && fs::equivalent(output_folder, *input, error)) {
             throw std::runtime_error("Output path \"" + PathToUtf8(output_folder) + "\" is the input folder \"" +
                                      PathToUtf8(*input) + "\"; its frames would be overwritten");

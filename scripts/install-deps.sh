@@ -8,7 +8,7 @@ packages=(
   libopenexr-dev libimath-dev zlib1g-dev
   libcli11-dev libtbb-dev directx-headers-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mingw-w64 openimageio-tools
+  mingw-w64 openimageio-tools clang-format
 )
 
 missing=()

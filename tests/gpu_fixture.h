@@ -50,7 +50,7 @@ protected:
         heap.Type = heap_type;
         ComPtr<ID3D12Resource> buffer;
         EXPECT_HRESULT_SUCCEEDED(dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, state,
-                                                                         nullptr, IID_PPV_ARGS(&buffer)));
+                                                                        nullptr, IID_PPV_ARGS(&buffer)));
         return buffer;
     }
 

@@ -26,7 +26,7 @@ std::vector<std::string> OptionsInHelp(const std::string& help) {
 }
 
 const std::vector<std::string> kRequired(const test::fs::path& scene) {
-    return {"--scene_path", scene.string(), "--noaa_name", "c", "--velocity_name", "v", "--jitter_name", "j",
+    return {"--scene_path",  scene.string(),          "--noaa_name", "c", "--velocity_name", "v", "--jitter_name", "j",
             "--output_path", (scene / "out").string()};
 }
 
@@ -35,16 +35,46 @@ const std::vector<std::string> kRequired(const test::fs::path& scene) {
 TEST(CommandLine, HelpListsEveryOptionInDeclarationOrder) {
     const auto result = RunTool({"--help"});
     EXPECT_EQ(result.exit_code, 0);
-    const std::vector<std::string> expected = {
-        "--help", "--config", "--scene_path", "--noaa_name", "--velocity_name", "--depth_name", "--jitter_name",
-        "--exposure_name", "--copy_exposure_scale_to_exposure_texture", "--exposure_scale",
-        "--responsive_mask_name", "--output_path", "--skip_frames", "--max_frames", "--network_name", "--do_dump",
-        "--inversed_mv", "--do_dump_output_as_tensor", "--dump_resource_filter", "--dump_resource_exclude_filter",
-        "--load_all_frames", "--save_config_to", "--kb_loop", "--quality", "--dump_roi_size_normalized",
-        "--dump_roi_x0_normalized", "--dump_roi_y0_normalized", "--inversed_depth", "--ldr_input_color",
-        "--jittered_mv", "--velocity_viewport_space", "--color_base_offset", "--velocity_base_offset",
-        "--depth_base_offset", "--jitter_scale", "--velocity_scale", "--raw_jitter", "--raw_velocity",
-        "--dxgi_adapter_index", "--list_dxgi_adapters"};
+    const std::vector<std::string> expected = {"--help",
+                                               "--config",
+                                               "--scene_path",
+                                               "--noaa_name",
+                                               "--velocity_name",
+                                               "--depth_name",
+                                               "--jitter_name",
+                                               "--exposure_name",
+                                               "--copy_exposure_scale_to_exposure_texture",
+                                               "--exposure_scale",
+                                               "--responsive_mask_name",
+                                               "--output_path",
+                                               "--skip_frames",
+                                               "--max_frames",
+                                               "--network_name",
+                                               "--do_dump",
+                                               "--inversed_mv",
+                                               "--do_dump_output_as_tensor",
+                                               "--dump_resource_filter",
+                                               "--dump_resource_exclude_filter",
+                                               "--load_all_frames",
+                                               "--save_config_to",
+                                               "--kb_loop",
+                                               "--quality",
+                                               "--dump_roi_size_normalized",
+                                               "--dump_roi_x0_normalized",
+                                               "--dump_roi_y0_normalized",
+                                               "--inversed_depth",
+                                               "--ldr_input_color",
+                                               "--jittered_mv",
+                                               "--velocity_viewport_space",
+                                               "--color_base_offset",
+                                               "--velocity_base_offset",
+                                               "--depth_base_offset",
+                                               "--jitter_scale",
+                                               "--velocity_scale",
+                                               "--raw_jitter",
+                                               "--raw_velocity",
+                                               "--dxgi_adapter_index",
+                                               "--list_dxgi_adapters"};
     EXPECT_EQ(OptionsInHelp(result.out), expected);
     EXPECT_NE(result.out.find("Inference tool"), std::string::npos);
     EXPECT_NE(result.out.find("Available network quality settings: ultra_quality,quality,balanced,performance,"),
@@ -165,8 +195,8 @@ TEST(ConfigurationSave, MissingDestinationFolderIsAFilesystemError) {
     test::TempDir dir;
     test::WriteText(dir / "c.ini", "");
     auto args = kRequired(dir / "scene");
-    args.insert(args.end(), {"--config", (dir / "c.ini").string(), "--save_config_to",
-                             (dir / "missing" / "x.ini").string()});
+    args.insert(args.end(),
+                {"--config", (dir / "c.ini").string(), "--save_config_to", (dir / "missing" / "x.ini").string()});
     const auto result = RunTool(args);
     EXPECT_EQ(result.exit_code, kFailureExitCode);
     EXPECT_EQ(result.err.rfind("Filesystem error: ", 0), 0u) << result.err;

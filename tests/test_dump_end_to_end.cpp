@@ -39,9 +39,9 @@ std::set<std::string> Folders(const fs::path& folder) {
     return names;
 }
 
-const std::set<std::string> kImageResources = {"kavo_history",       "reprojected_history", "reconstruction_weights",
-                                               "history_r11g11b10", "motion",              "motion_output_pixels",
-                                               "luminance",         "previous_depth"};
+const std::set<std::string> kImageResources = {
+    "kavo_history",         "reprojected_history", "reconstruction_weights", "history_r11g11b10", "motion",
+    "motion_output_pixels", "luminance",           "previous_depth"};
 const std::set<std::string> kTensorResources = {"luminance_pyramid", "clip_boxes", "packed_features",
                                                 "sample_counts_int32_"};
 
@@ -60,7 +60,8 @@ TEST(DumpEndToEnd, EveryListedResourceOfEveryFrame) {
         EXPECT_TRUE(fs::exists(scene.Dump() / step / "clip_boxes" / "C_007.pgm"));
         EXPECT_TRUE(fs::exists(scene.Dump() / step / "packed_features" / "C_031.csv"));
         EXPECT_TRUE(fs::exists(scene.Dump() / step / "sample_counts_int32_" / "C_001.pgm"));
-        EXPECT_FALSE(fs::exists(scene.Dump() / step / "luminance_pyramid" / "C_000.pgm")) << "float tensors have no PGM";
+        EXPECT_FALSE(fs::exists(scene.Dump() / step / "luminance_pyramid" / "C_000.pgm"))
+            << "float tensors have no PGM";
     }
     EXPECT_NE(result.out.find("dump_tensor: kavo_history(original name === kavo:history) as fp64"), std::string::npos);
     EXPECT_NE(result.out.find("Dumping clip_boxes\n"), std::string::npos);
@@ -69,7 +70,8 @@ TEST(DumpEndToEnd, EveryListedResourceOfEveryFrame) {
 
 TEST(DumpEndToEnd, OddInputSizesDumpEveryResource) {
     test::TempDir dir;
-    std::vector<std::string> args = test::GenerateScene(dir.path(), {"--width", "13", "--height", "9", "--frames", "1"});
+    std::vector<std::string> args =
+        test::GenerateScene(dir.path(), {"--width", "13", "--height", "9", "--frames", "1"});
     args.push_back("--do_dump");
     const test::ProgramResult result = test::RunTool(args);
     EXPECT_EQ(result.exit_code, 0) << result.err;
@@ -91,8 +93,7 @@ TEST(DumpEndToEnd, FiltersChooseTheResources) {
 
 TEST(DumpEndToEnd, OutputAsTensorEqualsTheOutputImageInItsRegion) {
     DumpedScene scene;
-    scene.Run({"--do_dump_output_as_tensor", "--dump_roi_size_normalized", "0.25", "--dump_roi_x0_normalized",
-               "0.1"});
+    scene.Run({"--do_dump_output_as_tensor", "--dump_roi_size_normalized", "0.25", "--dump_roi_x0_normalized", "0.1"});
     EXPECT_FALSE(fs::exists(scene.Dump() / "step_0" / "kavo_history")) << "only the output is dumped";
     const fs::path tables = scene.Dump() / "step_1" / "0001.exr";
     ASSERT_TRUE(fs::exists(tables / "C_003.csv"));

@@ -8,9 +8,9 @@
 
 #include "dump/csv_number.h"
 #include "dump/dump_collection.h"
-#include "dump/output_tensor.h"
 #include "dump/dump_writer.h"
 #include "dump/half.h"
+#include "dump/output_tensor.h"
 #include "dump/tensor_dump.h"
 #include "scene/exr_image.h"
 #include "tests/test_support.h"
@@ -63,8 +63,8 @@ struct HandMade {
         const std::vector<CollectedResource> resources = {resource};
         ID3D12Resource* resource_pointers[] = {nullptr};
         const char* names[] = {name.c_str()};
-        const ResourceDumpList list{1, resource_pointers, names, &as_tensor, &padding, &channels, &buffer_width,
-                                    &buffer_height};
+        const ResourceDumpList list{1,        resource_pointers, names,         &as_tensor,
+                                    &padding, &channels,         &buffer_width, &buffer_height};
         const auto include_parts = SplitFilterList(include), exclude_parts = SplitFilterList(exclude);
         const DumpRequest request{frame, &output_directory, &include, &exclude, false, 0, 0, 0};
         testing::internal::CaptureStdout();
@@ -94,7 +94,11 @@ std::vector<uint32_t> FloatWords(std::initializer_list<float> values) {
 // A request for a dump into `directory`, with the region of interest given.
 DumpRequest Into(const std::string& directory, uint32_t frame, bool roi = false, double size = 0, double x0 = 0,
                  double y0 = 0) {
-    return {.frame_number = frame, .output_directory = &directory, .roi_enabled = roi, .roi_size = size, .roi_x0 = x0,
+    return {.frame_number = frame,
+            .output_directory = &directory,
+            .roi_enabled = roi,
+            .roi_size = size,
+            .roi_x0 = x0,
             .roi_y0 = y0};
 }
 
@@ -297,8 +301,9 @@ TEST(DumpWriter, SizeAndFormatErrors) {
     unsupported.name = "u";
     unsupported.Texture(1, 1, DXGI_FORMAT_R8G8B8A8_UNORM);
     unsupported.Subresource({0});
-    EXPECT_NE(ErrorOf(unsupported).find("Resource Dump supports dumping as FP textures for  DXGI_FORMAT_R16G16B16A16_FLOAT"),
-              std::string::npos);
+    EXPECT_NE(
+        ErrorOf(unsupported).find("Resource Dump supports dumping as FP textures for  DXGI_FORMAT_R16G16B16A16_FLOAT"),
+        std::string::npos);
     unsupported.as_tensor = 1;
     std::string message;
     const std::string console = unsupported.Dump(0, &message);
@@ -328,7 +333,8 @@ TEST(DumpWriter, TensorPathChannelsPerFormat) {
         uint32_t channels;
         int expected_channels;
     };
-    for (const BufferCase& c : {BufferCase{"a_int32_b", 8, 8}, BufferCase{"plain", 32, 32}, BufferCase{"plain20", 20, 16}}) {
+    for (const BufferCase& c :
+         {BufferCase{"a_int32_b", 8, 8}, BufferCase{"plain", 32, 32}, BufferCase{"plain20", 20, 16}}) {
         HandMade buffer;
         buffer.name = c.name;
         buffer.Buffer(64, c.channels, 2, 2);  // 64 words
@@ -365,17 +371,36 @@ TEST(DumpWriter, TensorPathChannelsPerFormat) {
 }
 
 TEST(CsvNumbers, MatchPrintfByteForByte) {
-    std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 0.0078125, -0.0078125, 1e-7, -1e-9, 5e-7, 1.5e-6, 2.5e-6,
-                                  0.1234565, 123456.7890125, 8796093022207.5, 8796093022208.0, 1e300, -1e300,
-                                  std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
-                                  std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                                  std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.5,
+                                  -0.5,
+                                  0.0078125,
+                                  -0.0078125,
+                                  1e-7,
+                                  -1e-9,
+                                  5e-7,
+                                  1.5e-6,
+                                  2.5e-6,
+                                  0.1234565,
+                                  123456.7890125,
+                                  8796093022207.5,
+                                  8796093022208.0,
+                                  1e300,
+                                  -1e300,
+                                  std::numeric_limits<double>::denorm_min(),
+                                  std::numeric_limits<double>::max(),
+                                  std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN(),
+                                  -std::numeric_limits<double>::quiet_NaN()};
     std::mt19937_64 random(7);
     for (int i = 0; i < 200000; ++i) {
         const uint64_t bits = random();
         const double any = std::bit_cast<double>(bits);
         values.push_back(any);
-        values.push_back(static_cast<float>(std::ldexp(static_cast<double>(bits >> 40), static_cast<int>(bits % 60) - 50)));
+        values.push_back(
+            static_cast<float>(std::ldexp(static_cast<double>(bits >> 40), static_cast<int>(bits % 60) - 50)));
         values.push_back(static_cast<double>(static_cast<int64_t>(bits % 2000000) - 1000000) / 2097152.0);  // ties
     }
     for (double value : values) {

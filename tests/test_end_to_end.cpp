@@ -78,8 +78,9 @@ TEST(EndToEnd, WritesOneImageOfTheOutputSizePerFrame) {
         EXPECT_EQ(file.header().channels().findChannel(channel)->type, Imf::HALF);
     }
 
-    EXPECT_NE(result.out.find("Color input resolution = {40x24}\nKavo Output resolution = {80x48}\nUpscale factor = x2\n"),
-              std::string::npos)
+    EXPECT_NE(
+        result.out.find("Color input resolution = {40x24}\nKavo Output resolution = {80x48}\nUpscale factor = x2\n"),
+        std::string::npos)
         << result.out;
     EXPECT_EQ(LinesStartingWith(result.out, "Selected adapter: ").size(), 1u);
 }
@@ -92,9 +93,9 @@ TEST(EndToEnd, OutputSizeFollowsTheQualityInFloatArithmetic) {
         const char* factor;
     };
     // 24 x 1.7 = 40.8 and 24 x 1.3 = 31.2 are raised to the next whole number.
-    for (const Case& c : {Case{"ultra_quality", {52, 32}, "1.3"}, Case{"quality", {60, 36}, "1.5"},
-                          Case{"balanced", {68, 41}, "1.7"}, Case{"performance", {80, 48}, "2"},
-                          Case{"ultra", {80, 48}, "2"}}) {
+    for (const Case& c :
+         {Case{"ultra_quality", {52, 32}, "1.3"}, Case{"quality", {60, 36}, "1.5"}, Case{"balanced", {68, 41}, "1.7"},
+          Case{"performance", {80, 48}, "2"}, Case{"ultra", {80, 48}, "2"}}) {
         const auto result = scene.Run({"--quality", c.quality});
         ASSERT_EQ(result.exit_code, 0) << result.err;
         EXPECT_EQ(ImageSizeOf(scene.Out("0000.exr")), c.size) << c.quality;
@@ -108,7 +109,8 @@ TEST(EndToEnd, LoadingAndWritingLinesComeInFrameOrder) {
     std::vector<std::string> events;
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Loading: \"" + (scene.dir / "color").string(), 0) == 0) events.push_back("L" + line.substr(line.size() - 9, 4));
+        if (line.rfind("Loading: \"" + (scene.dir / "color").string(), 0) == 0)
+            events.push_back("L" + line.substr(line.size() - 9, 4));
         if (line.rfind("Writing ", 0) == 0) events.push_back("W" + line.substr(line.size() - 9, 4));
     }
     // The first frame is loaded before the context exists, the rest in one fill.
@@ -189,8 +191,9 @@ TEST(EndToEnd, AdapterListingAndAFailedChoice) {
     fs::remove_all(scene.Out());
     const auto past_end = scene.Run({"--dxgi_adapter_index", "5"}, {}, machine);
     EXPECT_EQ(past_end.exit_code, kFailureExitCode);
-    EXPECT_EQ(past_end.err.rfind("Error: No compatible adapters found.\nFollowing adapters have been enumerated:\n#0 ", 0),
-              0u)
+    EXPECT_EQ(
+        past_end.err.rfind("Error: No compatible adapters found.\nFollowing adapters have been enumerated:\n#0 ", 0),
+        0u)
         << past_end.err;
     EXPECT_TRUE(OutputNames(scene.Out()).empty());
 }

@@ -26,8 +26,13 @@ struct LoadedScene {
         settings.has_exposure_texture_name = layout.exposure;
         settings.has_responsive_mask = !layout.mask_frames.empty();
         run = std::make_unique<InferenceRun>(settings);
-        run->paths = {dir.path().string(), "color", "velocity", layout.depth ? "depth" : "", "jitter",
-                      layout.exposure ? "exposure" : "", layout.mask_frames.empty() ? "" : "mask",
+        run->paths = {dir.path().string(),
+                      "color",
+                      "velocity",
+                      layout.depth ? "depth" : "",
+                      "jitter",
+                      layout.exposure ? "exposure" : "",
+                      layout.mask_frames.empty() ? "" : "mask",
                       (dir / "out").string()};
         DiscoverScene(*run);
     }

@@ -11,8 +11,8 @@
 
 #include "gpu/transfers.h"
 #include "platform/d3d12/stubs.h"
-#include "tests/gpu_fixture.h"
 #include "sdk/kavo_api.h"
+#include "tests/gpu_fixture.h"
 
 namespace {
 
@@ -246,8 +246,14 @@ TEST_F(Upscaler, HdrHighlightsWithDepthAndMotionStayFinite) {
     Init(32, 32, kViewportPixels);
     for (uint32_t frame = 0; frame < 12; ++frame) {
         const float t = static_cast<float>(frame);
-        FrameInput in{16, 16, [&](float x, float y) { return highlights(x - 0.7f * t, y - 0.4f * t); },
-                      Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f, -0.7f, -0.4f, frame == 0};
+        FrameInput in{16,
+                      16,
+                      [&](float x, float y) { return highlights(x - 0.7f * t, y - 0.4f * t); },
+                      Halton(frame + 1, 2) - 0.5f,
+                      Halton(frame + 1, 3) - 0.5f,
+                      -0.7f,
+                      -0.4f,
+                      frame == 0};
         for (const Rgb& pixel : Run(in)) {
             ASSERT_TRUE(std::isfinite(pixel.r) && std::isfinite(pixel.g) && std::isfinite(pixel.b)) << frame;
             ASSERT_LE(pixel.r, 65504.0f);

@@ -63,7 +63,8 @@ public:
         Parse();
     }
     // The same, started interactively: the scene is run again `presses` times.
-    RecordedRun(const std::vector<std::string>& options, int presses) : scene_args_(test::MakeScene(dir_ / "scene", {})) {
+    RecordedRun(const std::vector<std::string>& options, int presses)
+        : scene_args_(test::MakeScene(dir_ / "scene", {})) {
         std::vector<std::string> args = Arguments(options);
         args.push_back("--kb_loop");
         result = test::RunInteractively(INFERENCE_TOOL_PATH, args, "Press any key to re-run", presses, Environment());
@@ -161,10 +162,9 @@ void WriteJitter(const fs::path& scene, int frame, float x, float y, float signs
 TEST(LibraryCalls, ADefaultRunCallsTheLibraryOnceEachAndExecutesEveryFrame) {
     const RecordedRun run({});
     ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
-    EXPECT_EQ(run.Functions(),
-              (std::vector<std::string>{"kavoD3D12CreateContext", "kavoGetProperties", "kavoD3D12Init",
-                                        "kavoD3D12Execute", "kavoD3D12Execute", "kavoD3D12Execute",
-                                        "kavoDestroyContext"}));
+    EXPECT_EQ(run.Functions(), (std::vector<std::string>{"kavoD3D12CreateContext", "kavoGetProperties", "kavoD3D12Init",
+                                                         "kavoD3D12Execute", "kavoD3D12Execute", "kavoD3D12Execute",
+                                                         "kavoDestroyContext"}));
     EXPECT_EQ(run.calls.front()["device"], "set");
     EXPECT_EQ(run.calls.back()["context"], "set");
     EXPECT_EQ(run.Of("kavoGetProperties").at(0)["output_resolution"], "16,12");
@@ -202,17 +202,17 @@ TEST(LibraryCalls, InitFlagsFollowTheOptions) {
         const char* flags;
     };
     const Case cases[] = {
-        {{}, "18"},                                               // inverted depth, velocity in NDC
-        {{"--depth_name", ""}, "19"},                             // + no depth
-        {{"--inversed_depth=false"}, "16"},                       // - inverted depth
-        {{"--exposure_name", "exposure"}, "22"},                  // + exposure texture
-        {{"--copy_exposure_scale_to_exposure_texture"}, "22"},    // + exposure texture
-        {{"--responsive_mask_name", "mask"}, "26"},               // + responsive mask
-        {{"--velocity_viewport_space"}, "2"},                     // - velocity in NDC
-        {{"--ldr_input_color"}, "82"},                            // + LDR colour
-        {{"--jittered_mv"}, "146"},                               // + jittered motion
-        {{"--depth_name", "", "--inversed_depth=false", "--exposure_name", "exposure", "--responsive_mask_name",
-          "mask", "--velocity_viewport_space", "--ldr_input_color", "--jittered_mv"},
+        {{}, "18"},                                             // inverted depth, velocity in NDC
+        {{"--depth_name", ""}, "19"},                           // + no depth
+        {{"--inversed_depth=false"}, "16"},                     // - inverted depth
+        {{"--exposure_name", "exposure"}, "22"},                // + exposure texture
+        {{"--copy_exposure_scale_to_exposure_texture"}, "22"},  // + exposure texture
+        {{"--responsive_mask_name", "mask"}, "26"},             // + responsive mask
+        {{"--velocity_viewport_space"}, "2"},                   // - velocity in NDC
+        {{"--ldr_input_color"}, "82"},                          // + LDR colour
+        {{"--jittered_mv"}, "146"},                             // + jittered motion
+        {{"--depth_name", "", "--inversed_depth=false", "--exposure_name", "exposure", "--responsive_mask_name", "mask",
+          "--velocity_viewport_space", "--ldr_input_color", "--jittered_mv"},
          "205"},
     };
     for (const Case& c : cases) {
@@ -273,7 +273,8 @@ TEST(LibraryCalls, ExecuteParametersFollowTheOptions) {
         {{"--copy_exposure_scale_to_exposure_texture", "--exposure_scale", "2.5"},
          {{"exposure_scale", "1"}, {"exposure", "1,1/41"}}},
         {{"--color_base_offset", "3", "4"}, {{"color_base", "3,4"}, {"velocity_base", "0,0"}, {"depth_base", "0,0"}}},
-        {{"--velocity_base_offset", "5", "6"}, {{"color_base", "0,0"}, {"velocity_base", "5,6"}, {"depth_base", "0,0"}}},
+        {{"--velocity_base_offset", "5", "6"},
+         {{"color_base", "0,0"}, {"velocity_base", "5,6"}, {"depth_base", "0,0"}}},
         {{"--depth_base_offset", "7", "8"}, {{"color_base", "0,0"}, {"velocity_base", "0,0"}, {"depth_base", "7,8"}}},
         {{"--depth_name", ""}, {{"depth", "null"}}},
         {{"--quality", "ultra_quality"}, {{"output", "11,8"}}},  // 8 x 1.3 = 10.4 and 6 x 1.3 = 7.8, raised
@@ -297,8 +298,11 @@ TEST(LibraryCalls, ExecuteParametersFollowTheOptions) {
 }
 
 TEST(LibraryCalls, QualityNumberReachesInit) {
-    for (const auto& [name, number] : {std::pair{"ultra_quality", "104"}, {"quality", "103"}, {"balanced", "102"},
-                                       {"performance", "101"}, {"best", "101"}}) {
+    for (const auto& [name, number] : {std::pair{"ultra_quality", "104"},
+                                       {"quality", "103"},
+                                       {"balanced", "102"},
+                                       {"performance", "101"},
+                                       {"best", "101"}}) {
         const RecordedRun run({"--quality", name}, {.frames = 1});
         EXPECT_EQ(run.Of("kavoD3D12Init").at(0)["quality"], number) << name;
     }
@@ -317,9 +321,8 @@ TEST(LibraryCalls, JitterIsDecodedFromItsSignBits) {
         for (const bool raw : {false, true}) {
             std::vector<std::string> options = {"--jitter_scale", "3", "3"};
             if (raw) options.push_back("--raw_jitter");
-            const RecordedRun run(options, {.frames = 1}, [&c](const fs::path& scene) {
-                WriteJitter(scene, 0, 0.25f, 0.125f, c.signs);
-            });
+            const RecordedRun run(options, {.frames = 1},
+                                  [&c](const fs::path& scene) { WriteJitter(scene, 0, 0.25f, 0.125f, c.signs); });
             EXPECT_EQ(run.Of("kavoD3D12Execute").at(0)["jitter"], raw ? "0.25,0.125" : c.decoded)
                 << "signs " << c.signs << (raw ? " raw" : "");
         }
@@ -359,10 +362,12 @@ TEST(LibraryCalls, VelocityReachesTheLibraryDecoded) {
         std::vector<std::string> options;
         float x, y;
     };
-    for (const Case& c : {Case{{}, 0.5f, -0.25f}, Case{{"--inversed_mv"}, -0.5f, 0.25f},
-                          Case{{"--raw_velocity"}, 0.5f, 0.25f}, Case{{"--raw_velocity", "--inversed_mv"}, -0.5f, -0.25f}}) {
+    for (const Case& c :
+         {Case{{}, 0.5f, -0.25f}, Case{{"--inversed_mv"}, -0.5f, 0.25f}, Case{{"--raw_velocity"}, 0.5f, 0.25f},
+          Case{{"--raw_velocity", "--inversed_mv"}, -0.5f, -0.25f}}) {
         const RecordedRun run(c.options, {.frames = 1});
-        EXPECT_EQ(run.Input(0, "velocity"), HalfBytes({c.x, c.y}, kWidth * kHeight)) << testing::PrintToString(c.options);
+        EXPECT_EQ(run.Input(0, "velocity"), HalfBytes({c.x, c.y}, kWidth * kHeight))
+            << testing::PrintToString(c.options);
     }
 }
 
@@ -376,9 +381,9 @@ TEST(LibraryCalls, ExposureAndMaskTexturesHoldTheirInputs) {
     EXPECT_EQ(from_files.Of("kavoD3D12Execute").at(1)["mask"], "1,1/61");
     EXPECT_EQ(from_files.Input(1, "mask"), std::string(1, '\0'));
 
-    const RecordedRun copied({"--exposure_name", "exposure", "--copy_exposure_scale_to_exposure_texture",
-                              "--exposure_scale", "2.5"},
-                             {.frames = 1, .exposure = true});
+    const RecordedRun copied(
+        {"--exposure_name", "exposure", "--copy_exposure_scale_to_exposure_texture", "--exposure_scale", "2.5"},
+        {.frames = 1, .exposure = true});
     EXPECT_EQ(copied.Input(0, "exposure"), FloatBytes(2.5f, 1));
 }
 

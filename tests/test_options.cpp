@@ -14,7 +14,7 @@ struct Parsed {
     OptionValues values;
 };
 
-const std::vector<std::string> kRequired = {"--scene_path", "s", "--noaa_name",   "c", "--velocity_name", "v",
+const std::vector<std::string> kRequired = {"--scene_path",  "s", "--noaa_name",   "c", "--velocity_name", "v",
                                             "--jitter_name", "j", "--output_path", "o"};
 
 // Parses `extra` after the required options, as the entry point does.

@@ -103,8 +103,8 @@ TEST(SceneDiscovery, FirstMissingCompanionIsReportedInCheckingOrder) {
         std::string present;
         std::string missing_folder;
     };
-    for (const Case& c : {Case{"cdje", "v"}, Case{"cvje", "d"}, Case{"cvde", "j"}, Case{"cvdj", "e"},
-                          Case{"cj", "v"}}) {
+    for (const Case& c :
+         {Case{"cdje", "v"}, Case{"cvje", "d"}, Case{"cvde", "j"}, Case{"cvdj", "e"}, Case{"cj", "v"}}) {
         Scene scene;
         scene.AddFrame("1.exr");
         scene.AddFrame("2.exr", c.present);

@@ -86,8 +86,8 @@ TEST_F(Validation, CommandListLifecycleRules) {
 }
 
 TEST_F(Validation, OnlyCpuHeapsMap) {
-    Texture2D texture(L"gpu only", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R8_UNORM,
-                      D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_FLAG_NONE);
+    Texture2D texture(L"gpu only", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R8_UNORM, D3D12_RESOURCE_STATE_COPY_DEST,
+                      D3D12_RESOURCE_FLAG_NONE);
     void* data = nullptr;
     testing::internal::CaptureStderr();
     EXPECT_EQ(texture.resource->Map(0, nullptr, &data), E_INVALIDARG);
@@ -99,11 +99,12 @@ TEST_F(Validation, OnlyCpuHeapsMap) {
 }
 
 TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {
-    Texture2D texture(L"k", dx12->device_.Get(), 2, 1, 1, DXGI_FORMAT_R32_FLOAT,
-                      D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    Texture2D texture(L"k", dx12->device_.Get(), 2, 1, 1, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_STATE_UNORDERED_ACCESS,
+                      D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
     ComPtr<ISoftGpuKernelRecorder> recorder;
     ASSERT_HRESULT_SUCCEEDED(list.As(&recorder));
-    SoftGpuKernel write{"write", {{texture.resource, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, SoftGpuAccess::kWrite}},
+    SoftGpuKernel write{"write",
+                        {{texture.resource, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, SoftGpuAccess::kWrite}},
                         [](std::span<const SoftGpuSurface> surfaces) {
                             auto* row = reinterpret_cast<float*>(surfaces[0].Row(0, 0));
                             row[0] = 1.5f;
@@ -113,8 +114,8 @@ TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {
     Orfa::Downloader<Texture2D> downloader(texture);
     downloader.RecordReadback(list.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
     // A kernel that needs a state the texture is not in is reported.
-    SoftGpuKernel wrong{"wrong", {{texture.resource, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
-                                   SoftGpuAccess::kRead}},
+    SoftGpuKernel wrong{"wrong",
+                        {{texture.resource, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, SoftGpuAccess::kRead}},
                         [](std::span<const SoftGpuSurface>) {}};
     ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(wrong));
     // A write declared in a read-only state is reported too.

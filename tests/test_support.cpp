@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <Imath/half.h>
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
 #include <ImfRgbaFile.h>
-#include <Imath/half.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,12 +18,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace test {
 
@@ -44,8 +44,8 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels,
-                   int origin_x, int origin_y) {
+void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels, int origin_x,
+                   int origin_y) {
     Imf::Header header(Imath::Box2i({0, 0}, {width - 1, height - 1}),
                        Imath::Box2i({origin_x, origin_y}, {origin_x + width - 1, origin_y + height - 1}));
     std::vector<std::vector<Imath::half>> halves;
@@ -291,9 +291,9 @@ std::vector<std::string> MakeScene(const fs::path& scene, const SceneLayout& lay
             }
         }
     }
-    std::vector<std::string> args = {"--scene_path",    scene.string(), "--noaa_name",  "color",
-                                     "--velocity_name", "velocity",     "--jitter_name", "jitter",
-                                     "--output_path",   (scene / "out").string()};
+    std::vector<std::string> args = {
+        "--scene_path", scene.string(),  "--noaa_name", "color",         "--velocity_name",
+        "velocity",     "--jitter_name", "jitter",      "--output_path", (scene / "out").string()};
     if (layout.depth) {
         args.insert(args.end(), {"--depth_name", "depth"});
     }

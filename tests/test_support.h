@@ -35,8 +35,8 @@ struct Channel {
 };
 
 // Writes an EXR of half channels with the given data window origin.
-void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels,
-                   int origin_x = 0, int origin_y = 0);
+void WriteChannels(const fs::path& path, int width, int height, const std::vector<Channel>& channels, int origin_x = 0,
+                   int origin_y = 0);
 
 // Writes an RGBA image where every pixel holds `pixel`.
 void WriteUniform(const fs::path& path, int width, int height, const Imf::Rgba& pixel);

@@ -71,8 +71,8 @@ TEST(Scenegen, EncodingsRoundTripThroughTheToolsDecoding) {
     for (const Case& c : {Case{{"--pixel-velocity"}, false, 1, 1}, Case{{"--pixel-velocity", "--raw"}, true, 1, 1},
                           Case{{}, false, width / 2, -height / 2}}) {
         test::TempDir dir;
-        std::vector<std::string> args = {"--width", "64", "--height", "32", "--frames", "2", "--speed", "1",
-                                         "--seed", "3"};
+        std::vector<std::string> args = {"--width", "64",      "--height", "32",     "--frames",
+                                         "2",       "--speed", "1",        "--seed", "3"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         test::GenerateScene(dir.path(), args);
         // The corner pixel shows the background (the discs stay inside).
@@ -105,9 +105,9 @@ TEST(Evaluate, IdenticalSequencesHaveInfinitePsnrAndAKnownOffsetIsExact) {
     ASSERT_EQ(offset.frames.size(), 1u) << "the first frame is skipped";
     EXPECT_DOUBLE_EQ(offset.frames[0].psnr, 10.0 * std::log10(64.0));
     EXPECT_DOUBLE_EQ(offset.max_error, 0.125);
-    EXPECT_EQ(Evaluate({"frames", out.path().string(), truth.path().string(), "--skip", "1", "--threshold", "18"})
-                  .exit_code,
-              0);
+    EXPECT_EQ(
+        Evaluate({"frames", out.path().string(), truth.path().string(), "--skip", "1", "--threshold", "18"}).exit_code,
+        0);
     EXPECT_EQ(Evaluate({"frames", out.path().string(), truth.path().string(), "--skip", "1", "--threshold", "18"})
                   .out.find("b.exr PSNR=18.062 dB max_error=0.125"),
               0u);
@@ -155,10 +155,10 @@ TEST(Scenegen, EveryKindIsTheSameWhenMadeAgainAndMovesAsItsVelocitiesSay) {
         bool has_region;  // regions.txt names the moving object or shadow
     };
     for (const Case& c : {Case{"static", true, false}, Case{"slow-pan", false, false}, Case{"fast-pan", false, false},
-                          Case{"disocclusion", false, true}, Case{"hdr", false, false},
-                          Case{"thin-lines", true, false}, Case{"moving-shadow", true, true}}) {
+                          Case{"disocclusion", false, true}, Case{"hdr", false, false}, Case{"thin-lines", true, false},
+                          Case{"moving-shadow", true, true}}) {
         test::TempDir a, b;
-        const std::vector<std::string> args = {"--width", "32", "--height", "16", "--frames", "3",
+        const std::vector<std::string> args = {"--width",          "32",     "--height", "16", "--frames", "3",
                                                "--pixel-velocity", "--kind", c.kind};
         test::GenerateScene(a.path(), args);
         test::GenerateScene(b.path(), args);
@@ -196,7 +196,8 @@ TEST(Evaluate, SsimTemporalErrorRegionsAndNonFinitePixels) {
     // with a constant offset, so its change matches the truth's exactly.
     auto ramp = [](float base, int frame) {
         std::vector<float> values(16 * 8);
-        for (size_t i = 0; i < values.size(); ++i) values[i] = base + 0.125f * frame + 0.01f * static_cast<float>(i % 16);
+        for (size_t i = 0; i < values.size(); ++i)
+            values[i] = base + 0.125f * frame + 0.01f * static_cast<float>(i % 16);
         return values;
     };
     for (int frame = 0; frame < 3; ++frame) {

@@ -61,7 +61,8 @@ const std::vector<Writer>& Writers() {
              const std::string directory = folder.string();
              DumpTensorAsFp64(Tensor<double>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
          }},
-        {"image of a table", [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.pgm"; },
+        {"image of a table",
+         [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.pgm"; },
          [](const fs::path& folder) {
              const std::string directory = folder.string();
              DumpTensorAsInt32(Tensor<int32_t>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
@@ -100,8 +101,8 @@ TEST(WholeFiles, AFullDiskLeavesEveryFinalNameAsItWas) {
 
 TEST(WholeFiles, FileSizeLimitStopsTheRunWithOneErrorAndNoBrokenFile) {
     test::TempDir dir;
-    const std::vector<std::string> scene = test::GenerateScene(dir.path(), {"--width", "40", "--height", "24",
-                                                                           "--frames", "2"});
+    const std::vector<std::string> scene =
+        test::GenerateScene(dir.path(), {"--width", "40", "--height", "24", "--frames", "2"});
     struct Case {
         uint64_t limit;
         const char* failing_file;
@@ -170,8 +171,8 @@ TEST(WholeFiles, KilledRunsLeaveEveryFinalFileAsBeforeOrWhole) {
 
 TEST(UnsafeInputs, AnOutputFolderThatIsAnInputFolderIsRefusedBeforeAnyWrite) {
     test::TempDir dir;
-    const std::vector<std::string> scene = test::MakeScene(dir / "scene", {.frames = 2, .exposure = true,
-                                                                           .mask_frames = {0}});
+    const std::vector<std::string> scene =
+        test::MakeScene(dir / "scene", {.frames = 2, .exposure = true, .mask_frames = {0}});
     fs::create_directory_symlink(dir / "scene" / "color", dir / "link_to_color");
     const auto inputs_before = test::FilesWithContents(dir / "scene");
     for (const fs::path& output : {dir / "scene" / "color", dir / "scene" / "velocity", dir / "scene" / "depth",

@@ -13,10 +13,10 @@ namespace {
 
 // Exit codes of the program.
 enum ExitCode : int {
-    kPass = 0,         // everything compared within the threshold or tolerance
-    kFail = 1,         // quality below the threshold, or dumps differ
-    kMissing = 2,      // files present on one side only
-    kUnreadable = 3,   // a file could not be read
+    kPass = 0,        // everything compared within the threshold or tolerance
+    kFail = 1,        // quality below the threshold, or dumps differ
+    kMissing = 2,     // files present on one side only
+    kUnreadable = 3,  // a file could not be read
 };
 
 const char* const kExitCodes =
@@ -55,8 +55,8 @@ int CompareFrames(const std::string& output, const std::string& truth, const eva
 int CompareDumps(const std::string& a, const std::string& b, double tolerance) {
     const evaluation::DumpReport report = evaluation::CompareDumpTrees(a, b, tolerance);
     for (const std::string& line : report.lines) std::cout << line << "\n";
-    std::cout << "compared=" << report.compared << " differing=" << report.differing
-              << " missing=" << report.missing << std::endl;
+    std::cout << "compared=" << report.compared << " differing=" << report.differing << " missing=" << report.missing
+              << std::endl;
     if (report.missing > 0) return kMissing;
     return report.differing > 0 ? kFail : kPass;
 }
@@ -71,11 +71,13 @@ int main(int argc, char** argv) {
     std::string output, truth, a, b;
     evaluation::ComparisonOptions comparison;
     double threshold = -std::numeric_limits<double>::infinity(), tolerance = 1e-5;
-    CLI::App* frames = app.add_subcommand("frames", "PSNR, SSIM, temporal error and maximum error of an output sequence");
+    CLI::App* frames =
+        app.add_subcommand("frames", "PSNR, SSIM, temporal error and maximum error of an output sequence");
     frames->add_option("output", output, "Folder of the upscaled frames")->required();
     frames->add_option("truth", truth, "Folder of the ground-truth frames")->required();
     frames->add_option("--skip", comparison.skip, "Leave out the first frames (history warm-up)");
-    frames->add_option("--threshold", threshold, "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB");
+    frames->add_option("--threshold", threshold,
+                       "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB");
     frames->add_option("--peak", comparison.peak, "Values are clamped to [0, peak] and PSNR is relative to it");
     frames->add_flag("--tone-map", comparison.tone_map, "Compare x / (1 + x) of every value instead (for HDR content)");
     frames->add_option("--regions", comparison.regions,

@@ -16,9 +16,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "run/path_text.h"
 #include "scene/exr_image.h"
 #include "scene/frame_decoding.h"
-#include "run/path_text.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +29,8 @@ namespace {
 std::vector<std::string> ExrNames(const fs::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".exr") names.push_back(entry.path().filename().string());
+        if (entry.is_regular_file() && entry.path().extension() == ".exr")
+            names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -121,7 +122,8 @@ double Ssim(const ComparedImage& a, const ComparedImage& b, double range) {
             const double moments[5] = {p, q, p * p, q * q, p * q};
             for (int m = 0; m < 5; ++m) {
                 auto& t = tables[m];
-                t[(y + 1) * stride + x + 1] = moments[m] + t[y * stride + x + 1] + t[(y + 1) * stride + x] - t[y * stride + x];
+                t[(y + 1) * stride + x + 1] =
+                    moments[m] + t[y * stride + x + 1] + t[(y + 1) * stride + x] - t[y * stride + x];
             }
         }
     }
@@ -151,7 +153,8 @@ double TemporalError(const ComparedImage& a, const ComparedImage& a_before, cons
                      const ComparedImage& b_before) {
     double sum = 0;
     for (size_t i = 0; i < a.rgb.size(); ++i) {
-        const double d = (static_cast<double>(a.rgb[i]) - a_before.rgb[i]) - (static_cast<double>(b.rgb[i]) - b_before.rgb[i]);
+        const double d =
+            (static_cast<double>(a.rgb[i]) - a_before.rgb[i]) - (static_cast<double>(b.rgb[i]) - b_before.rgb[i]);
         sum += d * d;
     }
     return a.rgb.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(a.rgb.size()));
@@ -166,7 +169,8 @@ std::map<std::string, Rect> ReadRegions(const std::string& path) {
         std::istringstream fields(line);
         std::string name;
         int64_t x0, y0, x1, y1;
-        if (!(fields >> name >> x0 >> y0 >> x1 >> y1)) throw std::runtime_error(path + ": cannot read the line " + line);
+        if (!(fields >> name >> x0 >> y0 >> x1 >> y1))
+            throw std::runtime_error(path + ": cannot read the line " + line);
         auto clamp = [](int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, UINT32_MAX)); };
         regions[name] = {clamp(x0), clamp(y0), clamp(x1), clamp(y1)};
     }
@@ -237,7 +241,7 @@ void CompareExr(const fs::path& a, const fs::path& b, const std::string& name, d
         for (const auto& [channel, values] : channels_a) {
             const auto other = channels_b.find(channel);
             const double difference = other == channels_b.end() ? std::numeric_limits<double>::infinity()
-                                                                  : LargestDifference(values, other->second);
+                                                                : LargestDifference(values, other->second);
             if (difference > tolerance) {
                 report.lines.push_back("differs: " + name + " channel " + channel +
                                        " max_difference=" + std::to_string(difference));
@@ -273,8 +277,8 @@ void CompareCsv(const std::string& a, const std::string& b, const std::string& n
     std::vector<float> numbers_a, numbers_b;
     SplitTable(a, labels_a, numbers_a);
     SplitTable(b, labels_b, numbers_b);
-    const double difference = labels_a == labels_b ? LargestDifference(numbers_a, numbers_b)
-                                                   : std::numeric_limits<double>::infinity();
+    const double difference =
+        labels_a == labels_b ? LargestDifference(numbers_a, numbers_b) : std::numeric_limits<double>::infinity();
     if (difference > tolerance) {
         report.lines.push_back("differs: " + name + " max_difference=" + std::to_string(difference));
         ++report.differing;
@@ -422,8 +426,9 @@ void BicubicUpscale(const std::string& color, const std::string& jitter, bool ra
                     }
                 }
                 // The cubic overshoots at edges; light is never negative.
-                out[y][x] = Imf::Rgba(static_cast<float>(std::max(sum[0], 0.0)), static_cast<float>(std::max(sum[1], 0.0)),
-                                      static_cast<float>(std::max(sum[2], 0.0)), 1.0f);
+                out[y][x] =
+                    Imf::Rgba(static_cast<float>(std::max(sum[0], 0.0)), static_cast<float>(std::max(sum[1], 0.0)),
+                              static_cast<float>(std::max(sum[2], 0.0)), 1.0f);
             }
         }
         WriteExrImage(PathToUtf8(fs::path(output) / name), {.width = width, .height = height}, out,

@@ -12,10 +12,10 @@ double Psnr(double mse, double peak);
 
 // How an output sequence is compared with its ground truth.
 struct ComparisonOptions {
-    uint32_t skip = 0;     // frames left out at the start (history warm-up)
-    double peak = 1.0;     // values are clamped to [0, peak] and PSNR is relative to it
+    uint32_t skip = 0;      // frames left out at the start (history warm-up)
+    double peak = 1.0;      // values are clamped to [0, peak] and PSNR is relative to it
     bool tone_map = false;  // compare x / (1 + x) instead, for HDR content (the peak is then 1)
-    std::string regions;   // scenegen's regions.txt: a rectangle per frame; empty for none
+    std::string regions;    // scenegen's regions.txt: a rectangle per frame; empty for none
 };
 
 struct FrameReport {

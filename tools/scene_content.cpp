@@ -212,8 +212,10 @@ Hit ShadeDiscs(const World& world, float x, float y, uint32_t frame) {
         const Disc& disc = world.discs[k];
         // Discs wrap around the screen so that they stay in view.
         const float span_x = world.width + 2 * disc.radius, span_y = world.height + 2 * disc.radius;
-        const float cx = std::fmod(std::fmod(disc.x0 + disc.vx * t + disc.radius, span_x) + span_x, span_x) - disc.radius;
-        const float cy = std::fmod(std::fmod(disc.y0 + disc.vy * t + disc.radius, span_y) + span_y, span_y) - disc.radius;
+        const float cx =
+            std::fmod(std::fmod(disc.x0 + disc.vx * t + disc.radius, span_x) + span_x, span_x) - disc.radius;
+        const float cy =
+            std::fmod(std::fmod(disc.y0 + disc.vy * t + disc.radius, span_y) + span_y, span_y) - disc.radius;
         const float dx = x - cx, dy = y - cy;
         if (dx * dx + dy * dy > disc.radius * disc.radius || disc.depth <= hit.depth) continue;
         const float along = dx * std::cos(disc.stripe_angle) + dy * std::sin(disc.stripe_angle);
@@ -221,7 +223,10 @@ Hit ShadeDiscs(const World& world, float x, float y, uint32_t frame) {
         const float rim = dx * dx + dy * dy > 0.8f * disc.radius * disc.radius ? 2.5f : 1.0f;
         hit = {{disc.color[0] * (0.3f + 0.7f * stripe) * rim, disc.color[1] * (0.3f + 0.7f * stripe) * rim,
                 disc.color[2] * (0.3f + 0.7f * stripe) * rim},
-               disc.depth, disc.vx, disc.vy, k};
+               disc.depth,
+               disc.vx,
+               disc.vy,
+               k};
     }
     if (hit.disc < 0) {
         const float u = x - world.camera_vx * t, v = y - world.camera_vy * t;
@@ -373,8 +378,6 @@ Region ChangingRegion(const World& world, uint32_t frame) {
     return region;
 }
 
-std::array<float, 2> Jitter(uint32_t frame) {
-    return {Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f};
-}
+std::array<float, 2> Jitter(uint32_t frame) { return {Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f}; }
 
 }  // namespace scenegen

@@ -9,10 +9,10 @@
 namespace scenegen {
 
 struct Disc {
-    float x0, y0;    // centre at frame 0, input pixels
-    float vx, vy;    // screen motion per frame, input pixels
+    float x0, y0;  // centre at frame 0, input pixels
+    float vx, vy;  // screen motion per frame, input pixels
     float radius;
-    float depth;     // reversed-Z: larger is nearer
+    float depth;  // reversed-Z: larger is nearer
     float stripe_period;
     float stripe_angle;
     std::array<float, 3> color;
@@ -44,7 +44,7 @@ inline constexpr SceneKindName kSceneKinds[] = {
 
 struct World {
     SceneKind kind = SceneKind::kDefault;
-    float width = 0, height = 0;  // the input resolution, in input pixels
+    float width = 0, height = 0;         // the input resolution, in input pixels
     float camera_vx = 0, camera_vy = 0;  // background motion per frame (the camera pan)
     std::vector<Disc> discs;
     float spin = 0;  // the first disc's rotation per frame, radians (disocclusion)

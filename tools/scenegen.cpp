@@ -1,9 +1,9 @@
 // scenegen: writes a synthetic scene in the inference tool's layout, with
 // ground-truth frames at the output resolution and a configuration file that
 // `inference_tool --config` reads. The same arguments give the same bytes.
-#include <CLI/CLI.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <CLI/CLI.hpp>
 
 #include <cmath>
 #include <cstdio>
@@ -12,9 +12,9 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "scene/exr_image.h"
 #include "run/path_text.h"
 #include "run/quality.h"
+#include "scene/exr_image.h"
 #include "tools/scene_content.h"
 
 namespace fs = std::filesystem;
@@ -55,14 +55,14 @@ void WriteRegions(const Options& o, const scenegen::World& world, uint32_t out_w
     for (uint32_t frame = 0; frame < o.frames; ++frame) {
         const scenegen::Region region = scenegen::ChangingRegion(world, frame);
         char line[96];
-        std::snprintf(line, sizeof line, "%04u.exr %d %d %d %d\n", frame,
-                      static_cast<int>(std::floor(region.x0 * scale_x)), static_cast<int>(std::floor(region.y0 * scale_y)),
-                      static_cast<int>(std::ceil(region.x1 * scale_x)), static_cast<int>(std::ceil(region.y1 * scale_y)));
+        std::snprintf(
+            line, sizeof line, "%04u.exr %d %d %d %d\n", frame, static_cast<int>(std::floor(region.x0 * scale_x)),
+            static_cast<int>(std::floor(region.y0 * scale_y)), static_cast<int>(std::ceil(region.x1 * scale_x)),
+            static_cast<int>(std::ceil(region.y1 * scale_y)));
         regions << line;
     }
     if (!regions) throw std::runtime_error("cannot write regions.txt");
 }
-
 
 Imf::Rgba Encoded(float x, float y, bool raw) {
     if (raw) return Imf::Rgba(x, y, 0.0f, 1.0f);
@@ -79,7 +79,8 @@ void WriteImage(const fs::path& path, uint32_t width, uint32_t height, PixelOf p
             for (uint32_t x = 0; x < width; ++x) pixels[y][x] = pixel_of(x, y);
         }
     });
-    WriteExrImage(PathToUtf8(path), {.width = width, .height = height, .expL = 1.0f, .maxL = 1000.0f}, pixels, Imf::PIZ_COMPRESSION);
+    WriteExrImage(PathToUtf8(path), {.width = width, .height = height, .expL = 1.0f, .maxL = 1000.0f}, pixels,
+                  Imf::PIZ_COMPRESSION);
 }
 
 void WriteFrame(const Options& o, const scenegen::World& world, uint32_t frame, uint32_t out_w, uint32_t out_h) {
@@ -167,13 +168,12 @@ int main(int argc, char** argv) {
     app.add_option("--seed", o.seed, "Seed of the scene's layout");
     std::string kinds;
     for (const auto& kind : scenegen::kSceneKinds) kinds += std::string(kinds.empty() ? "" : ", ") + kind.name;
-    app.add_option("--kind", o.kind, "What the scene shows: " + kinds)
-        ->check([](const std::string& name) {
-            for (const auto& kind : scenegen::kSceneKinds) {
-                if (name == kind.name) return std::string();
-            }
-            return "unknown scene kind " + name;
-        });
+    app.add_option("--kind", o.kind, "What the scene shows: " + kinds)->check([](const std::string& name) {
+        for (const auto& kind : scenegen::kSceneKinds) {
+            if (name == kind.name) return std::string();
+        }
+        return "unknown scene kind " + name;
+    });
     app.add_option("--truth-samples", o.truth_samples,
                    "Samples per axis of each ground-truth pixel; 0 writes no ground truth")
         ->check(CLI::Range(0u, 16u));
@@ -192,8 +192,8 @@ int main(int argc, char** argv) {
         for (uint32_t frame = 0; frame < o.frames; ++frame) WriteFrame(o, world, frame, out_w, out_h);
         WriteRegions(o, world, out_w, out_h);
         WriteConfig(o);
-        std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (output size "
-                  << out_w << "x" << out_h << ") to " << PathToUtf8(fs::canonical(o.folder)) << std::endl;
+        std::cout << "Wrote " << o.frames << " frames of " << o.width << "x" << o.height << " (output size " << out_w
+                  << "x" << out_h << ") to " << PathToUtf8(fs::canonical(o.folder)) << std::endl;
     } catch (const std::exception& error) {
         std::cerr << "scenegen: " << error.what() << std::endl;
         return 1;

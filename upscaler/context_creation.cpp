@@ -3,11 +3,11 @@
 #include <limits>
 #include <stdexcept>
 
-#include "run/inference_run.h"
 #include "gpu/dx12.h"
 #include "gpu/exceptions.h"
-#include "upscaler/context_creation.h"
+#include "run/inference_run.h"
 #include "run/quality.h"
+#include "upscaler/context_creation.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ void DeriveOutputResolution(InferenceRun& run) {
 
 void InitializeLibrary(InferenceRun& run) {
     KavoProperties properties{};
-    ThrowIfKavoFailed(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties), "Unable to get props");
+    ThrowIfKavoFailed(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties),
+                      "Unable to get props");
 
     KavoInitParams params{};
     params.output_width = run.output_resolution[0];
@@ -62,12 +63,12 @@ void ApplyScales(InferenceRun& run) {
     if (s.jitter_scale_set) {
         std::cout << "using jitter scale\n";
         ThrowIfKavoFailed(kavoSetJitterScale(run.kavo_context, s.jitter_scale.first, s.jitter_scale.second),
-              "kavoSetJitterScale failed");
+                          "kavoSetJitterScale failed");
     }
     if (s.velocity_scale_set) {
         std::cout << "using velocity scale\n";
         ThrowIfKavoFailed(kavoSetVelocityScale(run.kavo_context, s.velocity_scale.first, s.velocity_scale.second),
-              "kavoSetVelocityScale failed");
+                          "kavoSetVelocityScale failed");
     }
 }
 

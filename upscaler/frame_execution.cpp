@@ -3,16 +3,16 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "run/inference_run.h"
 #include "dump/dump_collection.h"
 #include "dump/output_tensor.h"
 #include "gpu/dx12.h"
 #include "gpu/exceptions.h"
 #include "gpu/transfers.h"
-#include "scene/exr_image.h"
+#include "run/inference_run.h"
 #include "run/path_text.h"
-#include "upscaler/frame_execution.h"
+#include "scene/exr_image.h"
 #include "upscaler/context_creation.h"
+#include "upscaler/frame_execution.h"
 
 namespace {
 
@@ -125,8 +125,14 @@ std::string OutputFileName(const std::filesystem::path& output_path) {
 
 DumpRequest MakeDumpRequest(const InferenceRun& run) {
     const RunSettings& s = run.settings;
-    return {run.frames_processed, &run.paths.output_path, &s.dump_resource_filter, &s.dump_resource_exclude_filter,
-            s.roi_enabled, s.roi_size, s.roi_x0, s.roi_y0};
+    return {run.frames_processed,
+            &run.paths.output_path,
+            &s.dump_resource_filter,
+            &s.dump_resource_exclude_filter,
+            s.roi_enabled,
+            s.roi_size,
+            s.roi_x0,
+            s.roi_y0};
 }
 
 void ExecuteFrame(InferenceRun& run, const LoadedFrame& frame) {

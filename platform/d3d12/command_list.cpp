@@ -56,8 +56,7 @@ HRESULT CommandList::Reset(ID3D12CommandAllocator* allocator, ID3D12PipelineStat
 
 bool CommandList::Recording(const char* call) {
     if (!open_) {
-        ReportValidationError(std::string(call) + " recorded into closed command list \"" + Narrow(DebugName()) +
-                              "\"");
+        ReportValidationError(std::string(call) + " recorded into closed command list \"" + Narrow(DebugName()) + "\"");
     }
     return open_;
 }

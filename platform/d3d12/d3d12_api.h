@@ -3,6 +3,9 @@
 // Direct3D 12 and DXGI as the software device provides them on this machine:
 // DirectX-Headers' own d3d12.h and COM stubs, its IIDs for __uuidof, and our
 // declarations of the few DXGI interfaces (dxgi_api.h).
+// The order of these declarations matters (the COM stubs come first), and the
+// interface declarations follow the SDK headers' layout: not reformatted.
+// clang-format off
 #include <wsl/winadapter.h>
 #include <directx/d3d12.h>
 #include <directx/dxgiformat.h>
@@ -21,3 +24,4 @@ namespace softgpu {
 inline bool SameIid(REFIID a, REFIID b) { return std::memcmp(&a, &b, sizeof(IID)) == 0; }
 
 }  // namespace softgpu
+// clang-format on

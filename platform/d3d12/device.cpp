@@ -80,8 +80,9 @@ HRESULT Device::CreateCommittedResource(const D3D12_HEAP_PROPERTIES* heap, D3D12
         return E_INVALIDARG;
     }
     if ((initial_state & D3D12_RESOURCE_STATE_UNORDERED_ACCESS) && !AllowsUnorderedAccess(normalised)) {
-        ReportValidationError("resource created in D3D12_RESOURCE_STATE_UNORDERED_ACCESS without "
-                              "D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS");
+        ReportValidationError(
+            "resource created in D3D12_RESOURCE_STATE_UNORDERED_ACCESS without "
+            "D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS");
         return E_INVALIDARG;
     }
     const bool cpu_heap = heap->Type == D3D12_HEAP_TYPE_UPLOAD || heap->Type == D3D12_HEAP_TYPE_READBACK;
@@ -135,8 +136,8 @@ void Device::GetCopyableFootprints(const D3D12_RESOURCE_DESC* desc, UINT first, 
 using namespace softgpu;
 
 extern "C" __attribute__((visibility("default"))) HRESULT WINAPI D3D12CreateDevice(IUnknown* adapter,
-                                                                                  D3D_FEATURE_LEVEL minimum_level,
-                                                                                  REFIID riid, void** device) {
+                                                                                   D3D_FEATURE_LEVEL minimum_level,
+                                                                                   REFIID riid, void** device) {
     const AdapterInfo* info = nullptr;
     if (adapter == nullptr) {
         info = DefaultAdapter();

@@ -47,18 +47,25 @@ AdapterInfo MakeAdapter(AdapterInfo::Kind kind, const std::string& description, 
 }
 
 bool ParseKind(const std::string& text, AdapterInfo::Kind& kind) {
-    if (text == "hw") kind = AdapterInfo::Kind::kHardware;
-    else if (text == "sw") kind = AdapterInfo::Kind::kSoftware;
-    else if (text == "old") kind = AdapterInfo::Kind::kOld;
-    else return false;
+    if (text == "hw")
+        kind = AdapterInfo::Kind::kHardware;
+    else if (text == "sw")
+        kind = AdapterInfo::Kind::kSoftware;
+    else if (text == "old")
+        kind = AdapterInfo::Kind::kOld;
+    else
+        return false;
     return true;
 }
 
 int PerformanceRank(AdapterInfo::Kind kind) {
     switch (kind) {
-        case AdapterInfo::Kind::kHardware: return 0;
-        case AdapterInfo::Kind::kOld: return 1;
-        case AdapterInfo::Kind::kSoftware: return 2;
+        case AdapterInfo::Kind::kHardware:
+            return 0;
+        case AdapterInfo::Kind::kOld:
+            return 1;
+        case AdapterInfo::Kind::kSoftware:
+            return 2;
     }
     return 3;
 }
@@ -109,8 +116,8 @@ const AdapterInfo* DefaultAdapter() {
 }
 
 bool Adapter::Implements(REFIID iid) const {
-    return SameIid(iid, __uuidof(IUnknown)) || SameIid(iid, __uuidof(IDXGIObject)) || SameIid(iid, __uuidof(IDXGIAdapter)) ||
-           SameIid(iid, __uuidof(IDXGIAdapter1));
+    return SameIid(iid, __uuidof(IUnknown)) || SameIid(iid, __uuidof(IDXGIObject)) ||
+           SameIid(iid, __uuidof(IDXGIAdapter)) || SameIid(iid, __uuidof(IDXGIAdapter1));
 }
 
 void* Adapter::ExtraInterface(REFIID iid) { return SameIid(iid, kAdapterImplIid) ? this : nullptr; }
@@ -217,8 +224,7 @@ private:
 
 }  // namespace softgpu
 
-extern "C" __attribute__((visibility("default"))) HRESULT WINAPI CreateDXGIFactory2(UINT, REFIID riid,
-                                                                                   void** factory) {
+extern "C" __attribute__((visibility("default"))) HRESULT WINAPI CreateDXGIFactory2(UINT, REFIID riid, void** factory) {
     if (factory == nullptr) return E_INVALIDARG;
     *factory = nullptr;
     return softgpu::Hand(new softgpu::Factory(), riid, factory);

@@ -4,6 +4,9 @@
 // implements, with the Windows SDK's names, IIDs and method order. Parameter
 // types of methods that nothing here calls (swap chains, windows, stereo) are
 // left opaque.
+// The order of these declarations matters (the COM stubs come first), and the
+// interface declarations follow the SDK headers' layout: not reformatted.
+// clang-format off
 #include <wsl/winadapter.h>
 #include <directx/dxgiformat.h>
 
@@ -174,3 +177,4 @@ __CRT_UUID_DECL(IDXGIFactory5, 0x7632e1f5, 0xee65, 0x4dca, 0x87, 0xfd, 0x84, 0xc
 __CRT_UUID_DECL(IDXGIFactory6, 0xc1b6694f, 0xff09, 0x44a9, 0xb0, 0x3c, 0x77, 0x90, 0x0a, 0x0a, 0x1d, 0x17)
 
 extern "C" HRESULT WINAPI CreateDXGIFactory2(UINT Flags, REFIID riid, void** ppFactory);
+// clang-format on

@@ -18,9 +18,7 @@ std::string StateText(D3D12_RESOURCE_STATES state) {
     return text.str();
 }
 
-bool Includes(D3D12_RESOURCE_STATES state, D3D12_RESOURCE_STATES required) {
-    return (state & required) == required;
-}
+bool Includes(D3D12_RESOURCE_STATES state, D3D12_RESOURCE_STATES required) { return (state & required) == required; }
 
 // Checks that `subresource` (or every one, for the all-subresources index) is
 // in a state that includes `required`.
@@ -114,11 +112,10 @@ void Execute(const CopyBufferCommand& copy) {
 void Execute(const CopyTextureCommand& copy) {
     Region destination, source;
     if (!LocationRegion(copy.destination, destination) || !LocationRegion(copy.source, source)) return;
-    const bool states_ok =
-        RequireState(*copy.source.resource.Get(), LocationSubresource(copy.source), D3D12_RESOURCE_STATE_COPY_SOURCE,
-                     "CopyTextureRegion source") &
-        RequireState(*copy.destination.resource.Get(), LocationSubresource(copy.destination),
-                     D3D12_RESOURCE_STATE_COPY_DEST, "CopyTextureRegion destination");
+    const bool states_ok = RequireState(*copy.source.resource.Get(), LocationSubresource(copy.source),
+                                        D3D12_RESOURCE_STATE_COPY_SOURCE, "CopyTextureRegion source") &
+                           RequireState(*copy.destination.resource.Get(), LocationSubresource(copy.destination),
+                                        D3D12_RESOURCE_STATE_COPY_DEST, "CopyTextureRegion destination");
     if (destination.format != source.format) {
         ReportValidationError("CopyTextureRegion between formats " + std::to_string(source.format) + " and " +
                               std::to_string(destination.format));
@@ -140,10 +137,12 @@ void Execute(const CopyTextureCommand& copy) {
     const UINT64 row_bytes = (box.right - box.left) * bytes;
     for (UINT z = 0; z < box.back - box.front; ++z) {
         for (UINT y = 0; y < box.bottom - box.top; ++y) {
-            const std::byte* from = source.base + ((box.front + z) * UINT64{source.height} + box.top + y) *
-                                                      source.row_pitch + box.left * bytes;
-            std::byte* to = destination.base + ((copy.z + z) * UINT64{destination.height} + copy.y + y) *
-                                                   destination.row_pitch + copy.x * bytes;
+            const std::byte* from = source.base +
+                                    ((box.front + z) * UINT64{source.height} + box.top + y) * source.row_pitch +
+                                    box.left * bytes;
+            std::byte* to = destination.base +
+                            ((copy.z + z) * UINT64{destination.height} + copy.y + y) * destination.row_pitch +
+                            copy.x * bytes;
             std::memmove(to, from, row_bytes);
         }
     }
@@ -225,7 +224,9 @@ Executor::~Executor() {
 
 void Executor::Submit(CommandStream commands) { Enqueue({std::move(commands), nullptr, 0}); }
 
-void Executor::Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value) { Enqueue({nullptr, std::move(fence), value}); }
+void Executor::Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value) {
+    Enqueue({nullptr, std::move(fence), value});
+}
 
 void Executor::Enqueue(Work work) {
     if (!deferred_) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace softgpu {
 
 uint32_t FormatBytes(DXGI_FORMAT format) {
@@ -108,8 +107,8 @@ bool ComputeFootprints(const D3D12_RESOURCE_DESC& desc, UINT first, UINT count, 
 
     const uint32_t bytes = FormatBytes(desc.Format);
     const uint64_t subresources = SubresourceCount(desc);
-    if (desc.Dimension != D3D12_RESOURCE_DIMENSION_TEXTURE2D || bytes == 0 || desc.Width == 0 ||
-        desc.Height == 0 || desc.MipLevels == 0 || uint64_t{first} + count > subresources) {
+    if (desc.Dimension != D3D12_RESOURCE_DIMENSION_TEXTURE2D || bytes == 0 || desc.Width == 0 || desc.Height == 0 ||
+        desc.MipLevels == 0 || uint64_t{first} + count > subresources) {
         FillInvalid(count, footprints);
         return false;
     }

@@ -26,8 +26,8 @@ struct Footprints {
 bool ComputeFootprints(const D3D12_RESOURCE_DESC& desc, UINT first, UINT count, UINT64 base_offset,
                        Footprints& footprints);
 
-inline constexpr UINT64 kRowPitchAlignment = D3D12_TEXTURE_DATA_PITCH_ALIGNMENT;            // 256
-inline constexpr UINT64 kPlacementAlignment = D3D12_TEXTURE_DATA_PLACEMENT_ALIGNMENT;       // 512
+inline constexpr UINT64 kRowPitchAlignment = D3D12_TEXTURE_DATA_PITCH_ALIGNMENT;       // 256
+inline constexpr UINT64 kPlacementAlignment = D3D12_TEXTURE_DATA_PLACEMENT_ALIGNMENT;  // 512
 
 // Whether a resource may ever be in the unordered-access state.
 inline bool AllowsUnorderedAccess(const D3D12_RESOURCE_DESC& desc) {

@@ -1,12 +1,12 @@
 #include "platform/d3d12/memory_pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
 #include <vector>
-#include <algorithm>
 
 #include "platform/d3d12/softgpu.h"
 

@@ -23,9 +23,11 @@ namespace softgpu {
 // Private IIDs by which the device finds its own objects behind an interface
 // pointer; QueryInterface with them returns the implementation object.
 inline constexpr GUID kResourceImplIid = {0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x01}};
-inline constexpr GUID kCommandListImplIid = {0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x02}};
+inline constexpr GUID kCommandListImplIid = {
+    0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x02}};
 inline constexpr GUID kFenceImplIid = {0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x03}};
-inline constexpr GUID kAllocatorImplIid = {0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x04}};
+inline constexpr GUID kAllocatorImplIid = {
+    0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x04}};
 inline constexpr GUID kAdapterImplIid = {0x3a1d9c40, 0x2b7e, 0x4f55, {0x91, 0x0c, 0x6d, 0x2e, 0x8a, 0x14, 0x77, 0x05}};
 
 // The implementation object behind `object`, with a reference of its own, or
@@ -44,8 +46,8 @@ class Device;
 
 class Resource final : public D3D12Object<stubs::ID3D12ResourceStub> {
 public:
-    Resource(Device* device, const D3D12_RESOURCE_DESC& desc, D3D12_HEAP_TYPE heap,
-             D3D12_RESOURCE_STATES initial_state, DeviceMemory memory, Footprints layout);
+    Resource(Device* device, const D3D12_RESOURCE_DESC& desc, D3D12_HEAP_TYPE heap, D3D12_RESOURCE_STATES initial_state,
+             DeviceMemory memory, Footprints layout);
 
     // ID3D12DeviceChild
     HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** device) override;
@@ -128,8 +130,7 @@ struct KernelCommand {
 using Command = std::variant<CopyBufferCommand, CopyTextureCommand, BarrierCommand, KernelCommand>;
 using CommandStream = std::shared_ptr<const std::vector<Command>>;
 
-class CommandList final : public D3D12Object<stubs::ID3D12GraphicsCommandListStub>,
-                          public ISoftGpuKernelRecorder {
+class CommandList final : public D3D12Object<stubs::ID3D12GraphicsCommandListStub>, public ISoftGpuKernelRecorder {
 public:
     using Base = D3D12Object<stubs::ID3D12GraphicsCommandListStub>;
     CommandList(Device* device, D3D12_COMMAND_LIST_TYPE type, CommandAllocator* allocator);

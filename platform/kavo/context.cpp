@@ -132,9 +132,9 @@ KavoResult Context::CreateInputResources(uint32_t width, uint32_t height) {
     luminance_ = Texture(L"luminance", width, height, 1, DXGI_FORMAT_R16_FLOAT);
     previous_depth_ = Texture(L"previous_depth", width, height, 1, DXGI_FORMAT_R32_FLOAT);
     luminance_pyramid_ = Texture(L"luminance_pyramid", (width + 1) / 2, (height + 1) / 2, 2, DXGI_FORMAT_R32_FLOAT);
-    clip_boxes_ = Texture(L"clip_boxes", (width + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding,
-                          (height + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding, 2,
-                          DXGI_FORMAT_R32G32B32A32_SINT);
+    clip_boxes_ =
+        Texture(L"clip_boxes", (width + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding,
+                (height + kClipBoxTile - 1) / kClipBoxTile + 2 * kClipBoxPadding, 2, DXGI_FORMAT_R32G32B32A32_SINT);
     packed_features_ = Buffer(L"packed_features", cells * kPackedFeatureChannels);
     sample_counts_ = Buffer(L"sample_counts_int32_", cells * kSampleCountChannels * 4);
     const bool made = motion_ && motion_output_ && luminance_ && previous_depth_ && luminance_pyramid_ && clip_boxes_ &&
@@ -149,16 +149,15 @@ KavoResult Context::CheckInputs(const KavoExecuteParams& p) const {
     if (!(flags & KAVO_INIT_FLAG_NO_DEPTH) && !p.depth) return kInvalidArgument;
     if ((flags & KAVO_INIT_FLAG_EXPOSURE_TEXTURE) && !p.exposure) return kInvalidArgument;
     if ((flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) && !p.responsive_mask) return kInvalidArgument;
-    if (p.input_width == 0 || p.input_height == 0 || p.input_width > kMaxDimension ||
-        p.input_height > kMaxDimension) {
+    if (p.input_width == 0 || p.input_height == 0 || p.input_width > kMaxDimension || p.input_height > kMaxDimension) {
         return kInvalidArgument;
     }
-    const bool formats_ok =
-        IsTexture(p.color, DXGI_FORMAT_R16G16B16A16_FLOAT) && IsTexture(p.velocity, DXGI_FORMAT_R16G16_FLOAT) &&
-        IsTexture(p.output, DXGI_FORMAT_R16G16B16A16_FLOAT) &&
-        (!p.depth || IsTexture(p.depth, DXGI_FORMAT_R32_FLOAT)) &&
-        (!p.exposure || IsTexture(p.exposure, DXGI_FORMAT_R32_FLOAT)) &&
-        (!p.responsive_mask || IsTexture(p.responsive_mask, DXGI_FORMAT_R8_UNORM));
+    const bool formats_ok = IsTexture(p.color, DXGI_FORMAT_R16G16B16A16_FLOAT) &&
+                            IsTexture(p.velocity, DXGI_FORMAT_R16G16_FLOAT) &&
+                            IsTexture(p.output, DXGI_FORMAT_R16G16B16A16_FLOAT) &&
+                            (!p.depth || IsTexture(p.depth, DXGI_FORMAT_R32_FLOAT)) &&
+                            (!p.exposure || IsTexture(p.exposure, DXGI_FORMAT_R32_FLOAT)) &&
+                            (!p.responsive_mask || IsTexture(p.responsive_mask, DXGI_FORMAT_R8_UNORM));
     if (!formats_ok) return kUnsupportedFormat;
     const D3D12_RESOURCE_DESC output = DescOf(p.output);
     if (output.Width != init_.output_width || output.Height != init_.output_height) return kInvalidArgument;
@@ -227,11 +226,10 @@ KavoResult Context::Execute(ID3D12GraphicsCommandList* list, const KavoExecutePa
     const int mask = (init_.flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) ? use(p.responsive_mask, read) : -1;
     const int output = use(p.output, write);
     const int history = use(history_.Get(), write), history_full = use(history_full_.Get(), write),
-              reprojected = use(reprojected_history_.Get(), write),
-              weights = use(reconstruction_weight_.Get(), write), packed = use(history_packed_.Get(), write),
-              splat = use(splat_accumulation_.Get(), write), motion = use(motion_.Get(), write),
-              motion_output = use(motion_output_.Get(), write), luminance = use(luminance_.Get(), write),
-              previous_depth = use(previous_depth_.Get(), write),
+              reprojected = use(reprojected_history_.Get(), write), weights = use(reconstruction_weight_.Get(), write),
+              packed = use(history_packed_.Get(), write), splat = use(splat_accumulation_.Get(), write),
+              motion = use(motion_.Get(), write), motion_output = use(motion_output_.Get(), write),
+              luminance = use(luminance_.Get(), write), previous_depth = use(previous_depth_.Get(), write),
               pyramid = use(luminance_pyramid_.Get(), write), clip = use(clip_boxes_.Get(), write),
               features = use(packed_features_.Get(), write), counts = use(sample_counts_.Get(), write);
     const uint32_t cells_x = cells_x_, cells_y = cells_y_;
@@ -280,8 +278,8 @@ KavoResult Context::Execute(ID3D12GraphicsCommandList* list, const KavoExecutePa
 KavoResult Context::DumpList(const ResourceDumpList** list) {
     if (!initialized_) return kNotInitialized;
     dumpable_.clear();
-    auto add = [&](const char* name, const ComPtr<ID3D12Resource>& resource, uint32_t as_tensor,
-                   uint32_t padding = 0, uint32_t channels = 0) {
+    auto add = [&](const char* name, const ComPtr<ID3D12Resource>& resource, uint32_t as_tensor, uint32_t padding = 0,
+                   uint32_t channels = 0) {
         if (!resource) return;
         dumpable_.push_back({name, resource, as_tensor, padding, channels, cells_x_, cells_y_});
     };
@@ -315,8 +313,13 @@ KavoResult Context::DumpList(const ResourceDumpList** list) {
         dump_width_.push_back(entry.buffer_width);
         dump_height_.push_back(entry.buffer_height);
     }
-    dump_list_ = {static_cast<uint32_t>(dumpable_.size()), dump_resources_.data(), dump_names_.data(),
-                  dump_as_tensor_.data(), dump_padding_.data(), dump_channels_.data(), dump_width_.data(),
+    dump_list_ = {static_cast<uint32_t>(dumpable_.size()),
+                  dump_resources_.data(),
+                  dump_names_.data(),
+                  dump_as_tensor_.data(),
+                  dump_padding_.data(),
+                  dump_channels_.data(),
+                  dump_width_.data(),
                   dump_height_.data()};
     *list = &dump_list_;
     return KAVO_SUCCESS;

@@ -66,8 +66,8 @@ private:
         splat_accumulation_;
     // Input resolution, made on the first frame and again when the input size changes.
     uint32_t input_width_ = 0, input_height_ = 0;
-    ComPtr<ID3D12Resource> motion_, motion_output_, luminance_, previous_depth_, luminance_pyramid_, clip_boxes_, packed_features_,
-        sample_counts_;
+    ComPtr<ID3D12Resource> motion_, motion_output_, luminance_, previous_depth_, luminance_pyramid_, clip_boxes_,
+        packed_features_, sample_counts_;
     uint32_t cells_x_ = 0, cells_y_ = 0;
 
     Scratch scratch_;  // used by the kernels only, which run one at a time

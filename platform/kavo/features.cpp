@@ -51,8 +51,9 @@ void ClipBoxes(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const Featu
             }
             float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
             for (uint32_t k = 0; k < kClipBoxTile * kClipBoxTile; ++k) {
-                const Float4& c = InputColor(scratch, in_w, in_h, (x - kClipBoxPadding) * kClipBoxTile + k % kClipBoxTile,
-                                             (y - kClipBoxPadding) * kClipBoxTile + k / kClipBoxTile);
+                const Float4& c =
+                    InputColor(scratch, in_w, in_h, (x - kClipBoxPadding) * kClipBoxTile + k % kClipBoxTile,
+                               (y - kClipBoxPadding) * kClipBoxTile + k / kClipBoxTile);
                 const float rgb[3] = {c.r, c.g, c.b};
                 for (int ch = 0; ch < 3; ++ch) {
                     lo[ch] = std::min(lo[ch], rgb[ch]);

@@ -91,8 +91,7 @@ struct AxisTaps {
     uint32_t nearest;  // the sample the pixel's centre falls into
 };
 
-std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per_out, float out_per_in,
-                               float jitter) {
+std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per_out, float out_per_in, float jitter) {
     std::vector<AxisTaps> taps(out_size);
     for (uint32_t o = 0; o < out_size; ++o) {
         // Position in sample space, where the sample of input pixel i lies at i + 0.5.
@@ -111,8 +110,8 @@ std::vector<AxisTaps> MakeTaps(uint32_t out_size, uint32_t in_size, float in_per
 
 // Keys' cubic weights of the four taps around a position at fraction t.
 inline void CubicWeights(float t, float a, float w[4]) {
-    auto near = [a](float x) { return ((a + 2) * x - (a + 3)) * x * x + 1; };           // |x| <= 1
-    auto far = [a](float x) { return ((a * x - 5 * a) * x + 8 * a) * x - 4 * a; };      // 1 < |x| < 2
+    auto near = [a](float x) { return ((a + 2) * x - (a + 3)) * x * x + 1; };       // |x| <= 1
+    auto far = [a](float x) { return ((a * x - 5 * a) * x + 8 * a) * x - 4 * a; };  // 1 < |x| < 2
     w[0] = far(1 + t);
     w[1] = near(t);
     w[2] = near(1 - t);
@@ -145,8 +144,8 @@ struct Frame {
     uint32_t in_w, in_h, out_w, out_h;
     float in_per_out_x, in_per_out_y;  // input pixels per output pixel
     float out_per_in_x, out_per_in_y;
-    std::vector<uint32_t> input_x, input_y;  // the input pixel under each output column and row
-    std::vector<AxisTaps> columns, rows;     // this frame's reconstruction taps
+    std::vector<uint32_t> input_x, input_y;            // the input pixel under each output column and row
+    std::vector<AxisTaps> columns, rows;               // this frame's reconstruction taps
     std::vector<CubicTaps> cubic_columns, cubic_rows;  // this frame's spatial estimate
 };
 
@@ -197,15 +196,18 @@ void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f,
                 depth_y + 1 < in.depth.height) {
                 // Inside the depth image, as nearly every pixel is: no clamping per tap.
                 const uint64_t pitch = in.depth.pitch;
-                const auto* centre = reinterpret_cast<const std::byte*>(&in.depth.At(static_cast<uint32_t>(depth_x),
-                                                                                    static_cast<uint32_t>(depth_y)));
-                NearestSurface(s.inverted_depth, [&](int dx, int dy) {
-                    return reinterpret_cast<const float*>(centre + dy * static_cast<int64_t>(pitch))[dx];
-                }, best_dx, best_dy);
+                const auto* centre = reinterpret_cast<const std::byte*>(
+                    &in.depth.At(static_cast<uint32_t>(depth_x), static_cast<uint32_t>(depth_y)));
+                NearestSurface(
+                    s.inverted_depth,
+                    [&](int dx, int dy) {
+                        return reinterpret_cast<const float*>(centre + dy * static_cast<int64_t>(pitch))[dx];
+                    },
+                    best_dx, best_dy);
             } else if (use_depth) {
-                NearestSurface(s.inverted_depth, [&](int dx, int dy) {
-                    return in.depth.Clamped(depth_x + dx, depth_y + dy);
-                }, best_dx, best_dy);
+                NearestSurface(
+                    s.inverted_depth, [&](int dx, int dy) { return in.depth.Clamped(depth_x + dx, depth_y + dy); },
+                    best_dx, best_dy);
             }
             const int64_t best_x = int64_t{x} + best_dx, best_y = int64_t{y} + best_dy;
             const Half2& v = in.velocity.Clamped(s.velocity_base_x + best_x, s.velocity_base_y + best_y);
@@ -309,8 +311,8 @@ void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame
                 const float px = ox + 0.5f + m.x, py = oy + 0.5f + m.y;
                 bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
                 if (valid && test_depth) {
-                    const float previous = work.previous_depth.Clamped(FloorIndex(px * f.in_per_out_x),
-                                                                       FloorIndex(py * f.in_per_out_y));
+                    const float previous =
+                        work.previous_depth.Clamped(FloorIndex(px * f.in_per_out_x), FloorIndex(py * f.in_per_out_y));
                     valid = !Disoccluded(DepthAt(s, in.depth, ix, iy), previous);
                 }
                 out[ox] = valid ? SampleHistory(work.history_full, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
@@ -346,8 +348,8 @@ void BoxFilter(std::vector<float>& image, uint32_t width, uint32_t height, int r
         image.swap(sums);
     };
     sums.resize(image.size());
-    pass(height, width, 1, width);   // along rows
-    pass(width, height, width, 1);   // along columns
+    pass(height, width, 1, width);  // along rows
+    pass(width, height, width, 1);  // along columns
 }
 
 // The mean luminance of neighbourhoods of each input pixel, now and in the
@@ -470,7 +472,8 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& hi
     const Rgb clamped{Clamp(h.r, n.low.r, n.high.r), Clamp(h.g, n.low.g, n.high.g), Clamp(h.b, n.low.b, n.high.b)};
     const Rgb history{h.r, h.g, h.b};
     const Rgb rectified = history + (clamped + history * -1.0f) * strength;
-    const float moved = Max3({std::fabs(rectified.r - h.r), std::fabs(rectified.g - h.g), std::fabs(rectified.b - h.b)});
+    const float moved =
+        Max3({std::fabs(rectified.r - h.r), std::fabs(rectified.g - h.g), std::fabs(rectified.b - h.b)});
     const float range = Max3({n.high.r - n.low.r, n.high.g - n.low.g, n.high.b - n.low.b}) + kRangeTolerance;
     history_weight *= Clamp(1.0f - moved / range, 0.0f, 1.0f);
     return rectified;
@@ -517,8 +520,8 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
             // Where there is no history to speak of (a reset, a disocclusion),
             // this frame alone, upscaled, with its samples where they lie; and
             // wherever nothing else is left.
-            const float spatial = kSpatialWeight * std::max(0.0f, 1.0f - h.a / kWeakHistory) +
-                                  std::max(0.0f, kMinTotalWeight - total);
+            const float spatial =
+                kSpatialWeight * std::max(0.0f, 1.0f - h.a / kWeakHistory) + std::max(0.0f, kMinTotalWeight - total);
             if (spatial > 0.0f) {
                 sum = sum + SpatialEstimate(s, in, f, ox, oy) * spatial;
                 total += spatial;

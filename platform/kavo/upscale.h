@@ -18,10 +18,10 @@ struct FrameSettings {
     uint32_t color_base_x = 0, color_base_y = 0;
     uint32_t velocity_base_x = 0, velocity_base_y = 0;
     uint32_t depth_base_x = 0, depth_base_y = 0;
-    float jitter_x = 0, jitter_y = 0;          // in input pixels, scaled
+    float jitter_x = 0, jitter_y = 0;  // in input pixels, scaled
     float previous_jitter_x = 0, previous_jitter_y = 0;
     float velocity_scale_x = 1, velocity_scale_y = 1;
-    float exposure = 1;                       // from the texture or the scale
+    float exposure = 1;  // from the texture or the scale
     bool reset = false;
     bool has_depth = false;
     bool inverted_depth = false;
@@ -33,7 +33,7 @@ struct FrameSettings {
 struct FrameInputs {
     ImageView<const Half4> color;
     ImageView<const Half2> velocity;
-    ImageView<const float> depth;            // empty without depth
+    ImageView<const float> depth;              // empty without depth
     ImageView<const uint8_t> responsive_mask;  // empty without a mask
 };
 
@@ -47,7 +47,7 @@ struct Intermediates {
     ImageView<uint32_t> history_packed;      // the history colour as R11G11B10
     ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
     // Input resolution.
-    ImageView<Half2> motion;         // dilated motion, input pixels
+    ImageView<Half2> motion;          // dilated motion, input pixels
     ImageView<Float2> motion_output;  // dilated motion, output pixels
     ImageView<Imath::half> luminance;
     ImageView<float> previous_depth;  // the last frame's depth, for telling disocclusions
@@ -55,16 +55,16 @@ struct Intermediates {
 
 // Scratch memory kept between frames so that no frame allocates.
 struct Scratch {
-    std::vector<Float4> color;          // tone-mapped input colour at input resolution
-    std::vector<float> color_luma;      // its luminance
-    std::vector<float> history_luma;    // the reprojected history's luminance at each input pixel
+    std::vector<Float4> color;        // tone-mapped input colour at input resolution
+    std::vector<float> color_luma;    // its luminance
+    std::vector<float> history_luma;  // the reprojected history's luminance at each input pixel
     // Neighbourhood means of color_luma and history_luma: wide, then narrow.
     std::vector<float> shading[4];
-    std::vector<float> box;             // a box filter's running sums
+    std::vector<float> box;  // a box filter's running sums
 };
 
 // Runs one frame: fills the intermediates and writes the output image.
-void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, const Intermediates& work,
-                  Scratch& scratch, const ImageView<Half4>& output);
+void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, const Intermediates& work, Scratch& scratch,
+                  const ImageView<Half4>& output);
 
 }  // namespace kavo

@@ -127,7 +127,8 @@ public:
                          const std::string& name) {
         if (texture == nullptr) return "null";
         const D3D12_RESOURCE_DESC desc = texture->GetDesc();
-        const std::string shape = Pair(static_cast<uint32_t>(desc.Width), desc.Height) + "/" + Number(static_cast<uint32_t>(desc.Format));
+        const std::string shape =
+            Pair(static_cast<uint32_t>(desc.Width), desc.Height) + "/" + Number(static_cast<uint32_t>(desc.Format));
         if (!On()) return shape;
         ComPtr<ID3D12Device> device;
         if (FAILED(texture->GetDevice(IID_PPV_ARGS(&device)))) return shape + "/no-device";
@@ -223,7 +224,8 @@ KAVO_API KavoResult kavoD3D12CreateContext(ID3D12Device* device, KavoContext* co
 
 KAVO_API KavoResult kavoSelectNetworkModel(KavoContext context, uint32_t model) {
     Recorder& recorder = Begin();
-    return Finish(recorder, "kavoSelectNetworkModel model=" + Number(model), Real().select_network_model(context, model));
+    return Finish(recorder, "kavoSelectNetworkModel model=" + Number(model),
+                  Real().select_network_model(context, model));
 }
 
 KAVO_API KavoResult kavoGetProperties(KavoContext context, uint32_t* output_resolution, KavoProperties* properties) {
@@ -237,9 +239,8 @@ KAVO_API KavoResult kavoD3D12Init(KavoContext context, const KavoInitParams* par
     Recorder& recorder = Begin();
     std::string line = "kavoD3D12Init";
     if (params != nullptr) {
-        line += " output=" + Pair(params->output_width, params->output_height) + " quality=" +
-                Number(params->quality) + " flags=" + Number(params->flags) +
-                " reserved=" + (AllZero(params->reserved) ? "0" : "set");
+        line += " output=" + Pair(params->output_width, params->output_height) + " quality=" + Number(params->quality) +
+                " flags=" + Number(params->flags) + " reserved=" + (AllZero(params->reserved) ? "0" : "set");
     }
     return Finish(recorder, line, Real().init(context, params));
 }
@@ -269,14 +270,13 @@ KAVO_API KavoResult kavoD3D12Execute(KavoContext context, ID3D12GraphicsCommandL
                 " exposure=" + recorder.ReadBack(command_list, p.exposure, frame, "exposure") +
                 " mask=" + recorder.ReadBack(command_list, p.responsive_mask, frame, "mask");
         const D3D12_RESOURCE_DESC output = p.output ? p.output->GetDesc() : D3D12_RESOURCE_DESC{};
-        line += " output=" + (p.output ? Pair(static_cast<uint32_t>(output.Width), output.Height) : "null") +
-                " jitter=" + Float(p.jitter_x) + "," + Float(p.jitter_y) +
-                " exposure_scale=" + Float(p.exposure_scale) + " reset=" + Number(p.reset) +
-                " input=" + Pair(p.input_width, p.input_height) +
-                " color_base=" + Pair(p.color_base.x, p.color_base.y) +
-                " velocity_base=" + Pair(p.velocity_base.x, p.velocity_base.y) +
-                " depth_base=" + Pair(p.depth_base.x, p.depth_base.y) +
-                " reserved=" + (AllZero(p.reserved) ? "0" : "set");
+        line +=
+            " output=" + (p.output ? Pair(static_cast<uint32_t>(output.Width), output.Height) : "null") +
+            " jitter=" + Float(p.jitter_x) + "," + Float(p.jitter_y) + " exposure_scale=" + Float(p.exposure_scale) +
+            " reset=" + Number(p.reset) + " input=" + Pair(p.input_width, p.input_height) +
+            " color_base=" + Pair(p.color_base.x, p.color_base.y) +
+            " velocity_base=" + Pair(p.velocity_base.x, p.velocity_base.y) +
+            " depth_base=" + Pair(p.depth_base.x, p.depth_base.y) + " reserved=" + (AllZero(p.reserved) ? "0" : "set");
     }
     return Finish(recorder, line, Real().execute(context, command_list, params));
 }
