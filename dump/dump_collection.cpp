@@ -28,6 +28,17 @@ void CheckList(const ResourceDumpList& list) {
     }
 }
 
+// The state a listed resource is in once the frame's work has completed.
+// Buffers and simultaneous-access textures are stateless on Direct3D 12:
+// whatever state the library left them in, they are back in COMMON after the
+// ExecuteCommandLists that used them, and a barrier must start from there.
+D3D12_RESOURCE_STATES StateAfterTheFrame(ID3D12Resource* resource) {
+    const D3D12_RESOURCE_DESC desc = resource->GetDesc();
+    const bool stateless = desc.Dimension == D3D12_RESOURCE_DIMENSION_BUFFER ||
+                           (desc.Flags & D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS) != 0;
+    return stateless ? D3D12_RESOURCE_STATE_COMMON : D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+}
+
 CollectedResource Collected(const Downloader& downloader) {
     CollectedResource resource;
     resource.desc = downloader.texture.resource->GetDesc();
@@ -87,7 +98,7 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
     Orfa::SetDebugName(fence.Get(), L"app_dbg_dump_fence");
 
     // The library leaves every listed resource in the unordered-access state;
-    // the readback returns each to it.
+    // the readback returns each to the state it found it in.
     std::vector<Texture2D> textures;
     std::vector<Downloader> downloaders;
     textures.reserve(list->count);
@@ -95,7 +106,7 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
     for (uint32_t i = 0; i < list->count; ++i) {
         textures.emplace_back(list->resources[i]);
         downloaders.emplace_back(textures.back());
-        downloaders.back().RecordReadback(command_list.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+        downloaders.back().RecordReadback(command_list.Get(), StateAfterTheFrame(list->resources[i]));
     }
     ExecuteAndWait(dx12.command_queue_.Get(), command_list.Get(), fence.Get(), ++dump_fence_counter);
     Orfa::ThrowIfFailed(command_list->Reset(allocator.Get(), nullptr), "reset command list");

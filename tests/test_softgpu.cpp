@@ -1,6 +1,8 @@
 // The software device's own checks: it must catch what the debug layer catches.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "gpu/transfers.h"
 #include "tests/gpu_fixture.h"
 
@@ -186,4 +188,112 @@ TEST_F(Validation, LimitsOfDirect3D12ThatTheToolReliesOn) {
     const std::string errors = SubmitCapturingErrors();
     EXPECT_EQ(NewValidationErrors(), 1u);
     EXPECT_NE(errors.find("not created with D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS"), std::string::npos) << errors;
+}
+
+namespace {
+
+// Direct3D 12's implicit state changes: what a resource is promoted to by
+// its first access from COMMON, and what decays back to COMMON when the
+// ExecuteCommandLists that used it completes.
+class ImplicitStates : public Validation {
+protected:
+    ComPtr<ID3D12Resource> Texture(D3D12_RESOURCE_STATES state, D3D12_RESOURCE_FLAGS flags) {
+        return Texture2D(L"texture", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R32_FLOAT, state, flags).resource;
+    }
+    void Transition(ID3D12GraphicsCommandList* into, ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
+                    D3D12_RESOURCE_STATES after) {
+        Orfa::RecordTransition(into, resource, before, after);
+    }
+    // A copy out of `resource` into a readback buffer, with no barrier.
+    void CopyOut(ID3D12Resource* resource) {
+        readbacks.push_back(Buffer(4096, D3D12_HEAP_TYPE_READBACK, D3D12_RESOURCE_STATE_COPY_DEST));
+        if (resource->GetDesc().Dimension == D3D12_RESOURCE_DIMENSION_BUFFER) {
+            list->CopyBufferRegion(readbacks.back().Get(), 0, resource, 0, 64);
+            return;
+        }
+        D3D12_TEXTURE_COPY_LOCATION to = {};
+        to.pResource = readbacks.back().Get();
+        to.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+        to.PlacedFootprint.Footprint = {DXGI_FORMAT_R32_FLOAT, 4, 4, 1, 256};
+        D3D12_TEXTURE_COPY_LOCATION from = {};
+        from.pResource = resource;
+        from.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+        list->CopyTextureRegion(&to, 0, 0, 0, &from, nullptr);
+    }
+    void UseInKernel(ID3D12Resource* resource, D3D12_RESOURCE_STATES state) {
+        ComPtr<ISoftGpuKernelRecorder> recorder;
+        ASSERT_HRESULT_SUCCEEDED(list.As(&recorder));
+        ASSERT_HRESULT_SUCCEEDED(recorder->RecordKernel(
+            {"use", {{resource, state, SoftGpuAccess::kWrite}}, [](std::span<const SoftGpuSurface>) {}}));
+    }
+    std::vector<ComPtr<ID3D12Resource>> readbacks;
+};
+
+}  // namespace
+
+TEST_F(ImplicitStates, PromotionAndDecayPerKindOfResource) {
+    const auto common = D3D12_RESOURCE_STATE_COMMON, uav = D3D12_RESOURCE_STATE_UNORDERED_ACCESS,
+               source = D3D12_RESOURCE_STATE_COPY_SOURCE, dest = D3D12_RESOURCE_STATE_COPY_DEST,
+               shader = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+    const auto allow_uav = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    const auto simultaneous = D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS;
+    struct Case {
+        const char* what;
+        std::function<ComPtr<ID3D12Resource>()> make;
+        std::function<void(ID3D12Resource*)> first, second;  // two ExecuteCommandLists in a row
+        uint64_t errors;
+    };
+    auto buffer = [&] { return Buffer(256, D3D12_HEAP_TYPE_DEFAULT, uav, allow_uav); };
+    auto used_in_a_kernel = [&](ID3D12Resource* r) { UseInKernel(r, uav); };
+    const std::vector<Case> cases = {
+        {"a buffer starts in COMMON whatever state it was made in, and its kernel use promotes it", buffer,
+         used_in_a_kernel, [](ID3D12Resource*) {}, 0},
+        {"a buffer decays to COMMON: a barrier from unordered access is a mismatch", buffer, used_in_a_kernel,
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, uav, source); }, 1},
+        {"a buffer decays to COMMON: a barrier from COMMON is valid", buffer, used_in_a_kernel,
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, common, source); }, 0},
+        {"a buffer is promoted by a copy without any barrier", buffer, used_in_a_kernel,
+         [&](ID3D12Resource* r) { CopyOut(r); }, 0},
+        {"a simultaneous-access texture decays to COMMON", [&] { return Texture(common, simultaneous | allow_uav); },
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, common, uav); },
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, uav, source); }, 1},
+        {"an ordinary texture keeps its state", [&] { return Texture(dest, {}); },
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, dest, shader); },
+         [&](ID3D12Resource* r) { Transition(list.Get(), r, shader, source); }, 0},
+        {"an ordinary texture promoted to a read-only state decays", [&] { return Texture(common, {}); },
+         [&](ID3D12Resource* r) { CopyOut(r); }, [&](ID3D12Resource* r) { Transition(list.Get(), r, source, dest); },
+         1},
+        {"an ordinary texture promoted to a read-only state is COMMON again", [&] { return Texture(common, {}); },
+         [&](ID3D12Resource* r) { CopyOut(r); }, [&](ID3D12Resource* r) { Transition(list.Get(), r, common, dest); },
+         0},
+        {"an ordinary texture in COMMON is not promoted to unordered access",
+         [&] { return Texture(common, allow_uav); }, used_in_a_kernel, [](ID3D12Resource*) {}, 1},
+    };
+    for (const Case& c : cases) {
+        const ComPtr<ID3D12Resource> resource = c.make();
+        c.first(resource.Get());
+        SubmitCapturingErrors();
+        c.second(resource.Get());
+        const std::string errors = SubmitCapturingErrors();
+        EXPECT_EQ(NewValidationErrors(), c.errors) << c.what << "\n" << errors;
+        errors_before = softgpu_validation_error_count();
+    }
+}
+
+TEST_F(ImplicitStates, ListsExecutedTogetherDecayOnlyAtTheEnd) {
+    const ComPtr<ID3D12Resource> buffer = Buffer(256, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COMMON,
+                                                 D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    const ComPtr<ID3D12CommandAllocator> other_allocator = dx12->CreateCommandAllocator();
+    const ComPtr<ID3D12GraphicsCommandList> other = dx12->CreateCommandList(other_allocator.Get());
+    Transition(list.Get(), buffer.Get(), D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+    Transition(other.Get(), buffer.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_COPY_SOURCE);
+    ASSERT_HRESULT_SUCCEEDED(list->Close());
+    ASSERT_HRESULT_SUCCEEDED(other->Close());
+    ID3D12CommandList* both[] = {list.Get(), other.Get()};
+    dx12->command_queue_->ExecuteCommandLists(2, both);
+    ASSERT_HRESULT_SUCCEEDED(dx12->command_queue_->Signal(fence.Get(), ++fence_value));
+    WaitForFence(fence.Get(), fence_value);
+    EXPECT_EQ(NewValidationErrors(), 0u);
+    ASSERT_HRESULT_SUCCEEDED(allocator->Reset());
+    ASSERT_HRESULT_SUCCEEDED(list->Reset(allocator.Get(), nullptr));
 }

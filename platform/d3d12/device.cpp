@@ -112,7 +112,10 @@ HRESULT Device::CreateCommittedResource(const D3D12_HEAP_PROPERTIES* heap, D3D12
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    return Hand(new Resource(this, normalised, heap->Type, initial_state, std::move(memory), std::move(layout)), riid,
+    // As Direct3D 12 does, a buffer in a GPU heap starts in COMMON whatever
+    // state is asked for: buffers are stateless.
+    const D3D12_RESOURCE_STATES state = buffer && !cpu_heap ? D3D12_RESOURCE_STATE_COMMON : initial_state;
+    return Hand(new Resource(this, normalised, heap->Type, state, std::move(memory), std::move(layout)), riid,
                 resource);
 }
 

@@ -20,14 +20,44 @@ std::string StateText(D3D12_RESOURCE_STATES state) {
 
 bool Includes(D3D12_RESOURCE_STATES state, D3D12_RESOURCE_STATES required) { return (state & required) == required; }
 
+constexpr D3D12_RESOURCE_STATES kReadOnlyStates =
+    D3D12_RESOURCE_STATE_VERTEX_AND_CONSTANT_BUFFER | D3D12_RESOURCE_STATE_INDEX_BUFFER |
+    D3D12_RESOURCE_STATE_DEPTH_READ | D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE |
+    D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE | D3D12_RESOURCE_STATE_INDIRECT_ARGUMENT |
+    D3D12_RESOURCE_STATE_COPY_SOURCE | D3D12_RESOURCE_STATE_RESOLVE_SOURCE;
+
+bool ReadOnly(D3D12_RESOURCE_STATES state) { return state != 0 && (state & ~kReadOnlyStates) == 0; }
+
+// The states a resource in COMMON is promoted to by its first access: any
+// but the depth states for buffers and simultaneous-access textures; for
+// other textures only shader reads and copies.
+bool Promotable(const Resource& resource, D3D12_RESOURCE_STATES state) {
+    constexpr D3D12_RESOURCE_STATES kDepth = D3D12_RESOURCE_STATE_DEPTH_WRITE | D3D12_RESOURCE_STATE_DEPTH_READ;
+    constexpr D3D12_RESOURCE_STATES kAnyTexture =
+        D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE | D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE |
+        D3D12_RESOURCE_STATE_COPY_DEST | D3D12_RESOURCE_STATE_COPY_SOURCE;
+    if (resource.Stateless()) return (state & kDepth) == 0;
+    return (state & ~kAnyTexture) == 0;
+}
+
 // Checks that `subresource` (or every one, for the all-subresources index) is
-// in a state that includes `required`.
-bool RequireState(Resource& resource, UINT subresource, D3D12_RESOURCE_STATES required, const std::string& use) {
+// in a state that includes `required`, promoting it where D3D12 does so
+// implicitly: from COMMON, and from one promoted read state to more of them.
+bool RequireState(Resource& resource, UINT subresource, D3D12_RESOURCE_STATES required, const std::string& use,
+                  Submission& submission) {
+    submission.Touch(resource);
     auto& states = resource.States();
+    auto& promoted = resource.PromotedToRead();
     bool ok = true;
     for (UINT i = 0; i < states.size(); ++i) {
         if (subresource != D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES && i != subresource) continue;
-        if (!Includes(states[i], required)) {
+        if (Includes(states[i], required)) continue;
+        if (states[i] == D3D12_RESOURCE_STATE_COMMON && Promotable(resource, required)) {
+            states[i] = required;
+            promoted[i] = ReadOnly(required);
+        } else if (promoted[i] && ReadOnly(required) && Promotable(resource, required)) {
+            states[i] = states[i] | required;
+        } else {
             ReportValidationError(use + ": subresource " + std::to_string(i) + " of " + resource.Label() +
                                   " is in state " + StateText(states[i]) + ", not " + StateText(required));
             ok = false;
@@ -88,7 +118,7 @@ UINT LocationSubresource(const TextureLocation& location) {
     return location.type == D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT ? 0 : location.subresource;
 }
 
-void Execute(const CopyBufferCommand& copy) {
+void Execute(const CopyBufferCommand& copy, Submission& submission) {
     Resource& destination = *copy.destination.Get();
     Resource& source = *copy.source.Get();
     if (!destination.IsBuffer() || !source.IsBuffer()) {
@@ -96,8 +126,9 @@ void Execute(const CopyBufferCommand& copy) {
                               ", which are not both buffers");
         return;
     }
-    const bool states_ok = RequireState(source, 0, D3D12_RESOURCE_STATE_COPY_SOURCE, "CopyBufferRegion source") &
-                           RequireState(destination, 0, D3D12_RESOURCE_STATE_COPY_DEST, "CopyBufferRegion destination");
+    const bool states_ok =
+        RequireState(source, 0, D3D12_RESOURCE_STATE_COPY_SOURCE, "CopyBufferRegion source", submission) &
+        RequireState(destination, 0, D3D12_RESOURCE_STATE_COPY_DEST, "CopyBufferRegion destination", submission);
     if (copy.source_offset > source.MemorySize() || copy.bytes > source.MemorySize() - copy.source_offset ||
         copy.destination_offset > destination.MemorySize() ||
         copy.bytes > destination.MemorySize() - copy.destination_offset) {
@@ -109,13 +140,13 @@ void Execute(const CopyBufferCommand& copy) {
     std::memmove(destination.Memory() + copy.destination_offset, source.Memory() + copy.source_offset, copy.bytes);
 }
 
-void Execute(const CopyTextureCommand& copy) {
+void Execute(const CopyTextureCommand& copy, Submission& submission) {
     Region destination, source;
     if (!LocationRegion(copy.destination, destination) || !LocationRegion(copy.source, source)) return;
     const bool states_ok = RequireState(*copy.source.resource.Get(), LocationSubresource(copy.source),
-                                        D3D12_RESOURCE_STATE_COPY_SOURCE, "CopyTextureRegion source") &
+                                        D3D12_RESOURCE_STATE_COPY_SOURCE, "CopyTextureRegion source", submission) &
                            RequireState(*copy.destination.resource.Get(), LocationSubresource(copy.destination),
-                                        D3D12_RESOURCE_STATE_COPY_DEST, "CopyTextureRegion destination");
+                                        D3D12_RESOURCE_STATE_COPY_DEST, "CopyTextureRegion destination", submission);
     if (destination.format != source.format) {
         ReportValidationError("CopyTextureRegion between formats " + std::to_string(source.format) + " and " +
                               std::to_string(destination.format));
@@ -148,8 +179,9 @@ void Execute(const CopyTextureCommand& copy) {
     }
 }
 
-void Execute(const BarrierCommand& barrier) {
+void Execute(const BarrierCommand& barrier, Submission& submission) {
     Resource& resource = *barrier.resource.Get();
+    submission.Touch(resource);
     if (resource.Heap() == D3D12_HEAP_TYPE_UPLOAD || resource.Heap() == D3D12_HEAP_TYPE_READBACK) {
         ReportValidationError("transition barrier on " + resource.Label() + ", whose heap fixes its state");
         return;
@@ -176,10 +208,12 @@ void Execute(const BarrierCommand& barrier) {
                                   std::to_string(i) + " of " + resource.Label());
         }
         states[i] = barrier.after;
+        // An explicit state is the application's to change: it no longer decays.
+        resource.PromotedToRead()[i] = false;
     }
 }
 
-void Execute(const KernelCommand& command) {
+void Execute(const KernelCommand& command, Submission& submission) {
     const SoftGpuKernel& kernel = command.kernel;
     std::vector<SoftGpuSurface> surfaces;
     for (size_t i = 0; i < kernel.uses.size(); ++i) {
@@ -192,7 +226,7 @@ void Execute(const KernelCommand& command) {
                                   StateText(kernel.uses[i].state));
         }
         RequireState(resource, D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES, kernel.uses[i].state,
-                     "kernel \"" + kernel.name + "\"");
+                     "kernel \"" + kernel.name + "\"", submission);
         surfaces.push_back(resource.Surface());
     }
     try {
@@ -204,8 +238,20 @@ void Execute(const KernelCommand& command) {
 
 }  // namespace
 
-void ExecuteCommand(const Command& command) {
-    std::visit([](const auto& c) { Execute(c); }, command);
+void ExecuteCommand(const Command& command, Submission& submission) {
+    std::visit([&submission](const auto& c) { Execute(c, submission); }, command);
+}
+
+void Submission::Decay() {
+    for (const auto& resource : touched_) {
+        auto& states = resource->States();
+        auto& promoted = resource->PromotedToRead();
+        for (size_t i = 0; i < states.size(); ++i) {
+            if (resource->Stateless() || promoted[i]) states[i] = D3D12_RESOURCE_STATE_COMMON;
+            promoted[i] = false;
+        }
+    }
+    touched_.clear();
 }
 
 Executor::Executor(bool deferred) : deferred_(deferred) {
@@ -222,10 +268,10 @@ Executor::~Executor() {
     thread_.join();
 }
 
-void Executor::Submit(CommandStream commands) { Enqueue({std::move(commands), nullptr, 0}); }
+void Executor::Submit(std::vector<CommandStream> lists) { Enqueue({std::move(lists), nullptr, 0}); }
 
 void Executor::Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value) {
-    Enqueue({nullptr, std::move(fence), value});
+    Enqueue({{}, std::move(fence), value});
 }
 
 void Executor::Enqueue(Work work) {
@@ -241,9 +287,13 @@ void Executor::Enqueue(Work work) {
 }
 
 void Executor::Run(const Work& work) {
-    if (work.commands) {
-        for (const Command& command : *work.commands) ExecuteCommand(command);
+    // Lists executed together share their states: decay comes only when the
+    // whole ExecuteCommandLists has completed.
+    Submission submission;
+    for (const CommandStream& commands : work.lists) {
+        for (const Command& command : *commands) ExecuteCommand(command, submission);
     }
+    submission.Decay();
     if (work.fence) work.fence->Signal(work.value);
 }
 
@@ -275,6 +325,7 @@ CommandQueue::CommandQueue(Device* device, const D3D12_COMMAND_QUEUE_DESC& desc,
 HRESULT CommandQueue::GetDevice(REFIID riid, void** device) { return device_->QueryInterface(riid, device); }
 
 void CommandQueue::ExecuteCommandLists(UINT count, ID3D12CommandList* const* lists) {
+    std::vector<CommandStream> streams;
     for (UINT i = 0; i < count; ++i) {
         auto list = Unwrap<CommandList>(lists[i], kCommandListImplIid);
         if (!list) {
@@ -286,8 +337,9 @@ void CommandQueue::ExecuteCommandLists(UINT count, ID3D12CommandList* const* lis
                                   "\", which was not closed");
             continue;
         }
-        executor_.Submit(list->Commands());
+        streams.push_back(list->Commands());
     }
+    executor_.Submit(std::move(streams));
 }
 
 HRESULT CommandQueue::Signal(ID3D12Fence* fence, UINT64 value) {

@@ -67,6 +67,13 @@ public:
 
     // Tracked per subresource; only the queue's execution reads and changes it.
     std::vector<D3D12_RESOURCE_STATES>& States() { return states_; }
+    // Whether an access in the current ExecuteCommandLists promoted a
+    // subresource from COMMON to a read-only state.
+    std::vector<bool>& PromotedToRead() { return promoted_to_read_; }
+    // Buffers and simultaneous-access textures: promoted from COMMON to any
+    // state but the depth ones, and back in COMMON after every
+    // ExecuteCommandLists that used them. CPU heaps keep their fixed state.
+    bool Stateless() const;
 
 protected:
     void* ExtraInterface(REFIID iid) override;
@@ -78,6 +85,7 @@ private:
     DeviceMemory memory_;
     Footprints layout_;  // where each subresource lies in memory_
     std::vector<D3D12_RESOURCE_STATES> states_;
+    std::vector<bool> promoted_to_read_;
 };
 
 class CommandAllocator final : public D3D12Object<stubs::ID3D12CommandAllocatorStub> {
@@ -190,18 +198,30 @@ private:
     std::atomic<UINT64> value_;
 };
 
+// The resources one ExecuteCommandLists touched: when it completes, those
+// that D3D12 treats as stateless decay back to COMMON.
+class Submission {
+public:
+    void Touch(Resource& resource) { touched_.emplace_back(&resource); }
+    void Decay();
+
+private:
+    std::vector<Microsoft::WRL::ComPtr<Resource>> touched_;
+};
+
 // Runs command streams and fence signals in submission order, either at once
 // or, in deferred mode, later on a thread of its own.
 class Executor {
 public:
     explicit Executor(bool deferred);
     ~Executor();
-    void Submit(CommandStream commands);
+    // The command lists of one ExecuteCommandLists call.
+    void Submit(std::vector<CommandStream> lists);
     void Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value);
 
 private:
     struct Work {
-        CommandStream commands;
+        std::vector<CommandStream> lists;
         Microsoft::WRL::ComPtr<Fence> fence;
         UINT64 value = 0;
     };
@@ -218,7 +238,7 @@ private:
 };
 
 // Executes one command, checking it against D3D12's rules first.
-void ExecuteCommand(const Command& command);
+void ExecuteCommand(const Command& command, Submission& submission);
 
 class CommandQueue final : public D3D12Object<stubs::ID3D12CommandQueueStub> {
 public:

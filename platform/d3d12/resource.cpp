@@ -12,7 +12,13 @@ Resource::Resource(Device* device, const D3D12_RESOURCE_DESC& desc, D3D12_HEAP_T
       heap_(heap),
       memory_(std::move(memory)),
       layout_(std::move(layout)),
-      states_(SubresourceCount(desc), initial_state) {}
+      states_(SubresourceCount(desc), initial_state),
+      promoted_to_read_(SubresourceCount(desc), false) {}
+
+bool Resource::Stateless() const {
+    if (heap_ == D3D12_HEAP_TYPE_UPLOAD || heap_ == D3D12_HEAP_TYPE_READBACK) return false;
+    return IsBuffer() || (desc_.Flags & D3D12_RESOURCE_FLAG_ALLOW_SIMULTANEOUS_ACCESS) != 0;
+}
 
 HRESULT Resource::GetDevice(REFIID riid, void** device) { return device_->QueryInterface(riid, device); }
 

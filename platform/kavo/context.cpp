@@ -66,13 +66,17 @@ KavoResult Context::Init(const KavoInitParams& params) {
 }
 
 ComPtr<ID3D12Resource> Context::Intermediate(const wchar_t* name, const D3D12_RESOURCE_DESC& desc) {
-    // Intermediates live in the unordered-access state, where the kernels
-    // write them and where the dump list promises them.
+    // Texture intermediates live in the unordered-access state, where the
+    // kernels write them and where the dump list promises them. Buffers are
+    // stateless: they start in COMMON, the kernels' access promotes them to
+    // unordered access, and they decay to COMMON again after every frame.
+    const D3D12_RESOURCE_STATES initial_state = desc.Dimension == D3D12_RESOURCE_DIMENSION_BUFFER
+                                                    ? D3D12_RESOURCE_STATE_COMMON
+                                                    : D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
     D3D12_HEAP_PROPERTIES heap = {};
     heap.Type = D3D12_HEAP_TYPE_DEFAULT;
     ComPtr<ID3D12Resource> resource;
-    if (FAILED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
-                                                D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
+    if (FAILED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, initial_state, nullptr,
                                                 IID_PPV_ARGS(&resource)))) {
         return nullptr;
     }
