@@ -353,8 +353,8 @@ TEST_F(Upscaler, DumpListReachesEveryWriterBranchAndStaysUnorderedAccess) {
         readbacks.push_back(std::make_unique<Orfa::Downloader<Texture2D>>(Texture2D(dumps->resources[i])));
         // Buffers decay to COMMON when the frame's work completes; textures
         // stay where the library left them.
-        readbacks.back()->RecordReadback(
-            list.Get(), buffer ? D3D12_RESOURCE_STATE_COMMON : D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+        readbacks.back()->RecordReadback(list.Get(),
+                                         buffer ? D3D12_RESOURCE_STATE_COMMON : D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
     }
     Submit();  // a resource in another state would be a validation error here
     EXPECT_EQ(image_formats, (std::set<uint32_t>{2, 10, 16, 26, 34, 41, 54}));

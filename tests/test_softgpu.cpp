@@ -281,8 +281,8 @@ TEST_F(ImplicitStates, PromotionAndDecayPerKindOfResource) {
 }
 
 TEST_F(ImplicitStates, ListsExecutedTogetherDecayOnlyAtTheEnd) {
-    const ComPtr<ID3D12Resource> buffer = Buffer(256, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COMMON,
-                                                 D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    const ComPtr<ID3D12Resource> buffer =
+        Buffer(256, D3D12_HEAP_TYPE_DEFAULT, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
     const ComPtr<ID3D12CommandAllocator> other_allocator = dx12->CreateCommandAllocator();
     const ComPtr<ID3D12GraphicsCommandList> other = dx12->CreateCommandList(other_allocator.Get());
     Transition(list.Get(), buffer.Get(), D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);

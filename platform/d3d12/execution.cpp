@@ -33,9 +33,9 @@ bool ReadOnly(D3D12_RESOURCE_STATES state) { return state != 0 && (state & ~kRea
 // other textures only shader reads and copies.
 bool Promotable(const Resource& resource, D3D12_RESOURCE_STATES state) {
     constexpr D3D12_RESOURCE_STATES kDepth = D3D12_RESOURCE_STATE_DEPTH_WRITE | D3D12_RESOURCE_STATE_DEPTH_READ;
-    constexpr D3D12_RESOURCE_STATES kAnyTexture =
-        D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE | D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE |
-        D3D12_RESOURCE_STATE_COPY_DEST | D3D12_RESOURCE_STATE_COPY_SOURCE;
+    constexpr D3D12_RESOURCE_STATES kAnyTexture = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE |
+                                                  D3D12_RESOURCE_STATE_PIXEL_SHADER_RESOURCE |
+                                                  D3D12_RESOURCE_STATE_COPY_DEST | D3D12_RESOURCE_STATE_COPY_SOURCE;
     if (resource.Stateless()) return (state & kDepth) == 0;
     return (state & ~kAnyTexture) == 0;
 }
@@ -270,9 +270,7 @@ Executor::~Executor() {
 
 void Executor::Submit(std::vector<CommandStream> lists) { Enqueue({std::move(lists), nullptr, 0}); }
 
-void Executor::Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value) {
-    Enqueue({{}, std::move(fence), value});
-}
+void Executor::Signal(Microsoft::WRL::ComPtr<Fence> fence, UINT64 value) { Enqueue({{}, std::move(fence), value}); }
 
 void Executor::Enqueue(Work work) {
     if (!deferred_) {
