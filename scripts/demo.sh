@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The demo: generates a small synthetic scene, upscales it with the reference
 # library and compares the result with the scene's ground truth and with a
-# plain spatial resize of the same inputs.
+# plain spatial resize of the same inputs, in numbers and on a report page.
+# Usage: demo.sh [BUILD_DIR] [DEMO_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
 bin="$build/bin"
-demo="$build/demo"
+demo=${2:-"$build/demo"}
 scene="$demo/scene"
 
 rm -rf "$demo"
@@ -26,5 +27,9 @@ echo
 echo "Quality against the ground truth, after the first 8 frames of history:"
 echo "  reference upscaler: $("$bin/evaluate" frames "$demo/upscaled" "$scene/ground_truth" --skip 8 | tail -n 1)"
 echo "  spatial resize:     $("$bin/evaluate" frames "$demo/resized" "$scene/ground_truth" --skip 8 | tail -n 1)"
+"$bin/evaluate" report "$demo/report.html" "$demo/upscaled" "$demo/resized" --truth "$scene/ground_truth" --skip 8 \
+  > /dev/null
+
 echo
 echo "Upscaled frames: $(cd "$demo/upscaled" && pwd)"
+echo "Report (A: the reference upscaler, B: the spatial resize): $(cd "$demo" && pwd)/report.html"

@@ -9,6 +9,7 @@ packages=(
   libcli11-dev libtbb-dev directx-headers-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64 openimageio-tools clang-format
+  libpng-dev chromium
 )
 
 missing=()

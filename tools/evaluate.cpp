@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "tools/evaluation.h"
+#include "tools/report.h"
 
 namespace {
 
@@ -94,6 +95,23 @@ int main(int argc, char** argv) {
     bicubic->add_option("--height", height, "Output height")->required()->check(CLI::Range(1u, 16384u));
     bicubic->add_flag("--raw-jitter", raw_jitter, "Jitter stored as signed values instead of sign bits");
 
+    report::SequenceOptions sequences;
+    std::vector<std::string> dump_trees;
+    CLI::App* page = app.add_subcommand(
+        "report", "Write an HTML page (images in <name>_files beside it) that shows output sequences or dump trees");
+    page->add_option("html", sequences.html, "The page to write")->required();
+    page->add_option("a", sequences.a, "Output sequence A");
+    page->add_option("b", sequences.b, "Output sequence B, for example another model's run of the same scene");
+    page->add_option("--truth", sequences.truth, "Ground truth; without it A is compared with B");
+    page->add_option("--skip", sequences.skip, "Leave the first frames out of the figures (history warm-up)");
+    page->add_option("--frames", sequences.frames,
+                     "Positions of the frames to show, comma-separated "
+                     "(default: the first after --skip, the middle and the last)")
+        ->delimiter(',');
+    page->add_option("--exposure", sequences.display.exposure,
+                     "Exposure E of the tone map x*E / (1 + x*E) that shows the images (1)");
+    page->add_option("--dumps", dump_trees, "Compare two dump trees instead of sequences")->expected(2);
+
     CLI::App* dumps = app.add_subcommand("dumps", "Compare two dump trees file by file and channel by channel");
     dumps->add_option("a", a, "First dump tree (an output folder or its sequence_dump)")->required();
     dumps->add_option("b", b, "Second dump tree")->required();
@@ -102,6 +120,16 @@ int main(int argc, char** argv) {
 
     try {
         if (frames->parsed()) return CompareFrames(output, truth, comparison, threshold);
+        if (page->parsed()) {
+            if (!dump_trees.empty()) {
+                report::WriteDumpReport({sequences.html, dump_trees[0], dump_trees[1], sequences.frames});
+            } else {
+                if (sequences.a.empty()) throw std::runtime_error("report: no sequence A and no --dumps");
+                report::WriteSequenceReport(sequences);
+            }
+            std::cout << "Report: " << sequences.html << std::endl;
+            return kPass;
+        }
         if (bicubic->parsed()) {
             evaluation::BicubicUpscale(color, jitter, raw_jitter, width, height, output);
             return kPass;

@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace evaluation {
 
-namespace {
-
 std::vector<std::string> ExrNames(const fs::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -43,6 +41,59 @@ std::string ReadFile(const fs::path& path) {
     text << file.rdbuf();
     return text.str();
 }
+
+// Every regular file below `root`, by its path relative to it.
+std::set<std::string> FilesBelow(const fs::path& root) {
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) files.insert(entry.path().lexically_relative(root).generic_string());
+    }
+    return files;
+}
+
+fs::path DumpRoot(const std::string& folder) {
+    const fs::path nested = fs::path(folder) / "sequence_dump";
+    return fs::is_directory(nested) ? nested : fs::path(folder);
+}
+
+// Channels of a float EXR, by name.
+std::map<std::string, std::vector<float>> ReadChannels(const fs::path& path, int& width, int& height) {
+    Imf::InputFile file(PathToUtf8(path).c_str());
+    const Imath::Box2i window = file.header().dataWindow();
+    width = window.max.x - window.min.x + 1;
+    height = window.max.y - window.min.y + 1;
+    std::map<std::string, std::vector<float>> channels;
+    Imf::FrameBuffer buffer;
+    for (auto it = file.header().channels().begin(); it != file.header().channels().end(); ++it) {
+        auto& values = channels[it.name()];
+        values.resize(static_cast<size_t>(width) * height);
+        buffer.insert(it.name(), Imf::Slice::Make(Imf::FLOAT, values.data(), window));
+    }
+    file.setFrameBuffer(buffer);
+    file.readPixels(window.min.y, window.max.y);
+    return channels;
+}
+
+// A CSV table as its labels (compared exactly) and its numbers.
+void SplitTable(const std::string& text, std::vector<std::string>& labels, std::vector<float>& numbers) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream cells(line);
+        std::string cell;
+        for (bool first = true; std::getline(cells, cell, ','); first = false) {
+            char* end = nullptr;
+            const float value = std::strtof(cell.c_str(), &end);
+            if (first || cell.empty() || *end != '\0') {
+                labels.push_back(cell);
+            } else {
+                numbers.push_back(value);
+            }
+        }
+        labels.push_back("\n");
+    }
+}
+
+namespace {
 
 // The R, G and B values of an image as they are compared.
 struct ComparedImage {
@@ -185,38 +236,6 @@ void RequireSameSize(const ComparedImage& out, const ComparedImage& truth, const
     }
 }
 
-// Every regular file below `root`, by its path relative to it.
-std::set<std::string> FilesBelow(const fs::path& root) {
-    std::set<std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) files.insert(entry.path().lexically_relative(root).generic_string());
-    }
-    return files;
-}
-
-fs::path DumpRoot(const std::string& folder) {
-    const fs::path nested = fs::path(folder) / "sequence_dump";
-    return fs::is_directory(nested) ? nested : fs::path(folder);
-}
-
-// Channels of a float EXR, by name.
-std::map<std::string, std::vector<float>> ReadChannels(const fs::path& path, int& width, int& height) {
-    Imf::InputFile file(PathToUtf8(path).c_str());
-    const Imath::Box2i window = file.header().dataWindow();
-    width = window.max.x - window.min.x + 1;
-    height = window.max.y - window.min.y + 1;
-    std::map<std::string, std::vector<float>> channels;
-    Imf::FrameBuffer buffer;
-    for (auto it = file.header().channels().begin(); it != file.header().channels().end(); ++it) {
-        auto& values = channels[it.name()];
-        values.resize(static_cast<size_t>(width) * height);
-        buffer.insert(it.name(), Imf::Slice::Make(Imf::FLOAT, values.data(), window));
-    }
-    file.setFrameBuffer(buffer);
-    file.readPixels(window.min.y, window.max.y);
-    return channels;
-}
-
 // Largest difference between two lists of numbers; infinite when they do not pair up.
 double LargestDifference(const std::vector<float>& a, const std::vector<float>& b) {
     if (a.size() != b.size()) return std::numeric_limits<double>::infinity();
@@ -250,25 +269,6 @@ void CompareExr(const fs::path& a, const fs::path& b, const std::string& name, d
         }
     }
     report.differing += differs ? 1 : 0;
-}
-
-// A CSV table as its labels (compared exactly) and its numbers.
-void SplitTable(const std::string& text, std::vector<std::string>& labels, std::vector<float>& numbers) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream cells(line);
-        std::string cell;
-        for (bool first = true; std::getline(cells, cell, ','); first = false) {
-            char* end = nullptr;
-            const float value = std::strtof(cell.c_str(), &end);
-            if (first || cell.empty() || *end != '\0') {
-                labels.push_back(cell);
-            } else {
-                numbers.push_back(value);
-            }
-        }
-        labels.push_back("\n");
-    }
 }
 
 void CompareCsv(const std::string& a, const std::string& b, const std::string& name, double tolerance,

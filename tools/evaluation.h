@@ -2,10 +2,26 @@
 
 // The comparisons behind the evaluate program.
 #include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace evaluation {
+
+// The EXR files of a folder, by name, sorted.
+std::vector<std::string> ExrNames(const std::filesystem::path& folder);
+// A whole file; throws when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+// Every regular file below `root`, by its path relative to it.
+std::set<std::string> FilesBelow(const std::filesystem::path& root);
+// The dump tree of an output folder (its sequence_dump) or the folder itself.
+std::filesystem::path DumpRoot(const std::string& folder);
+// Channels of a float EXR, by name.
+std::map<std::string, std::vector<float>> ReadChannels(const std::filesystem::path& path, int& width, int& height);
+// A CSV table as its labels (compared exactly) and its numbers.
+void SplitTable(const std::string& text, std::vector<std::string>& labels, std::vector<float>& numbers);
 
 // PSNR in dB of a mean squared error relative to `peak`; infinite for 0.
 double Psnr(double mse, double peak);
@@ -15,7 +31,7 @@ struct ComparisonOptions {
     uint32_t skip = 0;      // frames left out at the start (history warm-up)
     double peak = 1.0;      // values are clamped to [0, peak] and PSNR is relative to it
     bool tone_map = false;  // compare x / (1 + x) instead, for HDR content (the peak is then 1)
-    std::string regions;    // scenegen's regions.txt: a rectangle per frame; empty for none
+    std::string regions{};  // scenegen's regions.txt: a rectangle per frame; empty for none
 };
 
 struct FrameReport {

@@ -1,0 +1,231 @@
+// The report page of the evaluate program: its numbers, its images, and what
+// a browser makes of it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/test_support.h"
+#include "tools/png_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+test::ProgramResult Evaluate(const std::vector<std::string>& args) {
+    return test::RunProgram(test::BuiltProgram("evaluate"), args);
+}
+
+// Every value of `attribute="..."` in the page, in order.
+std::vector<std::string> AttributeValues(const std::string& page, const std::string& attribute) {
+    std::vector<std::string> values;
+    const std::string start = attribute + "=\"";
+    for (size_t at = page.find(start); at != std::string::npos; at = page.find(start, at + 1)) {
+        const size_t begin = at + start.size();
+        values.push_back(page.substr(begin, page.find('"', begin) - begin));
+    }
+    return values;
+}
+
+// The figures the page shows, by their keys ("A.mean_PSNR").
+std::map<std::string, std::string> Figures(const std::string& page) {
+    std::map<std::string, std::string> figures;
+    const std::string start = "data-figure=\"";
+    for (size_t at = page.find(start); at != std::string::npos; at = page.find(start, at + 1)) {
+        const size_t key = at + start.size(), value = page.find('>', key) + 1;
+        figures[page.substr(key, page.find('"', key) - key)] = page.substr(value, page.find('<', value) - value);
+    }
+    return figures;
+}
+
+// The fields of the summary line of evaluate frames.
+std::map<std::string, std::string> SummaryOf(const std::string& output) {
+    std::map<std::string, std::string> fields;
+    std::istringstream words(test::LinesStartingWith(output, "frames=").at(0));
+    for (std::string word; words >> word;) {
+        const size_t equals = word.find('=');
+        if (equals != std::string::npos) fields[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    return fields;
+}
+
+struct Image {
+    std::string src;
+    uint32_t width = 0, height = 0;
+};
+
+std::vector<Image> ImagesOf(const std::string& page) {
+    std::vector<Image> images;
+    const std::regex tag(R"re(<img src="([^"]+)" width="(\d+)" height="(\d+)")re");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), tag); it != std::sregex_iterator(); ++it) {
+        images.push_back({(*it)[1], static_cast<uint32_t>(std::stoul((*it)[2])), static_cast<uint32_t>(std::stoul((*it)[3]))});
+    }
+    return images;
+}
+
+// Every image the page names exists beside it and decodes to its size.
+void ExpectEveryImageWhole(const fs::path& html) {
+    const std::vector<Image> images = ImagesOf(test::ReadText(html));
+    ASSERT_FALSE(images.empty());
+    for (const Image& image : images) {
+        const RgbImage decoded = ReadPng(html.parent_path() / image.src);
+        EXPECT_EQ(decoded.width, image.width) << image.src;
+        EXPECT_EQ(decoded.height, image.height) << image.src;
+    }
+}
+
+struct Runs {
+    test::TempDir dir;
+    fs::path truth, upscaled, bicubic;
+
+    Runs() {
+        const std::vector<std::string> args =
+            test::GenerateScene(dir.path(), {"--width", "40", "--height", "24", "--frames", "6"});
+        truth = dir / "ground_truth";
+        upscaled = dir / "out";
+        bicubic = dir / "bicubic";
+        EXPECT_EQ(test::RunTool(args).exit_code, 0);
+        EXPECT_EQ(Evaluate({"bicubic", (dir / "color").string(), (dir / "jitter").string(), bicubic.string(),
+                            "--width", "80", "--height", "48"})
+                      .exit_code,
+                  0);
+    }
+};
+
+}  // namespace
+
+TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
+    Runs runs;
+    const fs::path html = runs.dir / "page" / "report.html";
+    fs::create_directories(html.parent_path());
+    const auto written = Evaluate({"report", html.string(), runs.upscaled.string(), runs.bicubic.string(), "--truth",
+                                   runs.truth.string(), "--skip", "2", "--frames", "2,5"});
+    ASSERT_EQ(written.exit_code, 0) << written.err;
+    const std::string page = test::ReadText(html);
+
+    const std::map<std::string, std::string> figures = Figures(page);
+    for (const auto& [sequence, folder] : {std::pair{"A", runs.upscaled}, {"B", runs.bicubic}}) {
+        const auto printed = SummaryOf(
+            Evaluate({"frames", folder.string(), runs.truth.string(), "--skip", "2"}).out);
+        for (const char* field : {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite"}) {
+            EXPECT_EQ(figures.at(std::string(sequence) + "." + field), printed.at(field)) << sequence << " " << field;
+        }
+    }
+    EXPECT_NE(page.find("<h3>0002.exr</h3>"), std::string::npos);
+    EXPECT_NE(page.find("<h3>0005.exr</h3>"), std::string::npos);
+    EXPECT_EQ(page.find("<h3>0003.exr</h3>"), std::string::npos) << "only the frames asked for";
+    const std::vector<std::string> classes = AttributeValues(page, "class");
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "plot"), 2) << "a plot of PSNR and one of the temporal error";
+    ExpectEveryImageWhole(html);
+}
+
+TEST(Report, IdenticalSequencesShowNoDifferenceAndBadInputsAreOneError) {
+    Runs runs;
+    const fs::path html = runs.dir / "same.html";
+    ASSERT_EQ(Evaluate({"report", html.string(), runs.upscaled.string(), runs.upscaled.string()}).exit_code, 0);
+    ExpectEveryImageWhole(html);
+    // Every pixel of every |A - B| map, thumbnail or zoom, has the colour of 0.
+    size_t maps = 0;
+    for (const Image& image : ImagesOf(test::ReadText(html))) {
+        if (image.src.find("_a_b_difference") == std::string::npos) continue;
+        ++maps;
+        const RgbImage decoded = ReadPng(runs.dir / image.src);
+        for (size_t i = 0; i < decoded.rgb.size(); i += 3) {
+            ASSERT_EQ(std::vector<uint8_t>(decoded.rgb.begin() + i, decoded.rgb.begin() + i + 3),
+                      (std::vector<uint8_t>{68, 1, 84}))
+                << image.src;
+        }
+    }
+    EXPECT_EQ(maps, 6u) << "three frames, each with a map and its zoom";
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"report", (runs.dir / "x.html").string(), (runs.dir / "none").string(),
+                                   runs.upscaled.string()},
+          std::vector<std::string>{"report", (runs.dir / "x.html").string(), "--dumps", (runs.dir / "none").string(),
+                                   runs.upscaled.string()}}) {
+        const auto failed = Evaluate(args);
+        EXPECT_EQ(failed.exit_code, 3) << "a file could not be read";
+        EXPECT_EQ(test::LinesStartingWith(failed.err, "evaluate: ").size(), 1u) << failed.err;
+    }
+}
+
+TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
+    test::TempDir dir;
+    std::vector<std::string> args = test::GenerateScene(dir.path(), {"--width", "24", "--height", "16", "--frames", "2"});
+    args.insert(args.end(), {"--do_dump", "--dump_resource_filter", "luminance,clip_boxes"});
+    ASSERT_EQ(test::RunTool(args).exit_code, 0);
+    fs::copy(dir / "out", dir / "other", fs::copy_options::recursive);
+    // One value of one channel differs by 0.5.
+    const fs::path table = dir / "other" / "sequence_dump" / "step_1" / "clip_boxes" / "C_002.csv";
+    std::string text = test::ReadText(table);
+    const size_t row = text.find("\nc002_y0001,") + 12;
+    text.replace(row, text.find(',', row) - row, "12345");
+    test::WriteText(table, text);
+
+    const fs::path html = dir / "dumps.html";
+    const auto written = Evaluate({"report", html.string(), "--dumps", (dir / "out").string(), (dir / "other").string()});
+    ASSERT_EQ(written.exit_code, 0) << written.err;
+    const std::string page = test::ReadText(html);
+    // The table's first row is the channel that differs.
+    const size_t first_row = page.find("<tr><td class=\"name\">");
+    ASSERT_NE(first_row, std::string::npos);
+    EXPECT_EQ(page.substr(first_row, 70).find("clip_boxes</td><td class=\"name\">C_002"), 21u) << page.substr(first_row, 90);
+    for (const char* resource : {"luminance</td><td class=\"name\">R", "luminance_pyramid</td><td class=\"name\">C_001"}) {
+        EXPECT_NE(page.find(resource), std::string::npos) << resource;
+    }
+    ExpectEveryImageWhole(html);
+}
+
+TEST(Report, TheDemosReportRendersInABrowser) {
+    test::TempDir dir;
+    const fs::path build = fs::path(INFERENCE_TOOL_PATH).parent_path().parent_path();
+    const auto demo = test::RunProgram("bash", {(fs::path(SOURCE_DIR) / "scripts" / "demo.sh").string(),
+                                                build.string(), (dir / "demo").string()});
+    ASSERT_EQ(demo.exit_code, 0) << demo.err;
+    const fs::path html = dir / "demo" / "report.html";
+    ASSERT_NE(demo.out.find("Report (A: the reference upscaler, B: the spatial resize): "), std::string::npos) << demo.out;
+    ExpectEveryImageWhole(html);
+
+    const std::vector<std::string> chromium = {
+        "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+        "--disable-background-networking", "--disable-component-update", "--disable-sync", "--hide-scrollbars",
+        "--user-data-dir=" + (dir / "profile").string(), "--virtual-time-budget=10000"};
+    // What the browser made of the page: the page records it when it has loaded.
+    std::vector<std::string> dump = chromium;
+    dump.insert(dump.end(), {"--dump-dom", "file://" + html.string()});
+    const auto dom = test::RunProgram("chromium", dump);
+    ASSERT_EQ(dom.exit_code, 0) << dom.err;
+    const std::smatch check = [&] {
+        std::smatch match;
+        std::regex_search(dom.out, match, std::regex(R"re(data-check="images=(\d+) broken=(\d+) plots=(\d+) height=(\d+)")re"));
+        return match;
+    }();
+    ASSERT_FALSE(check.empty()) << "the page's check did not run";
+    const size_t images = ImagesOf(test::ReadText(html)).size();
+    EXPECT_EQ(std::stoul(check[1]), images);
+    EXPECT_EQ(std::stoul(check[2]), 0u) << "no broken image";
+    EXPECT_EQ(std::stoul(check[3]), 2u) << "both plots";
+    const unsigned long height = std::stoul(check[4]);
+    EXPECT_GT(height, 1500u);
+
+    // A screenshot of the whole page: drawn to its foot, not blank.
+    std::vector<std::string> shot = chromium;
+    shot.insert(shot.end(), {"--window-size=1280," + std::to_string(height),
+                             "--screenshot=" + (dir / "page.png").string(), "file://" + html.string()});
+    ASSERT_EQ(test::RunProgram("chromium", shot).exit_code, 0);
+    const RgbImage page = ReadPng(dir / "page.png");
+    ASSERT_EQ(page.height, height);
+    std::set<uint32_t> colors, colors_in_last_fifth;
+    for (uint32_t y = 0; y < page.height; ++y) {
+        for (uint32_t x = 0; x < page.width; ++x) {
+            const uint8_t* p = page.At(x, y);
+            const uint32_t color = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+            colors.insert(color);
+            if (y > page.height * 4 / 5) colors_in_last_fifth.insert(color);
+        }
+    }
+    EXPECT_GT(colors.size(), 1000u) << "images and plots, not a blank page";
+    EXPECT_GT(colors_in_last_fifth.size(), 100u) << "the images reach the foot of the page";
+}
