@@ -60,7 +60,8 @@ std::vector<Image> ImagesOf(const std::string& page) {
     std::vector<Image> images;
     const std::regex tag(R"re(<img src="([^"]+)" width="(\d+)" height="(\d+)")re");
     for (auto it = std::sregex_iterator(page.begin(), page.end(), tag); it != std::sregex_iterator(); ++it) {
-        images.push_back({(*it)[1], static_cast<uint32_t>(std::stoul((*it)[2])), static_cast<uint32_t>(std::stoul((*it)[3]))});
+        images.push_back(
+            {(*it)[1], static_cast<uint32_t>(std::stoul((*it)[2])), static_cast<uint32_t>(std::stoul((*it)[3]))});
     }
     return images;
 }
@@ -87,8 +88,8 @@ struct Runs {
         upscaled = dir / "out";
         bicubic = dir / "bicubic";
         EXPECT_EQ(test::RunTool(args).exit_code, 0);
-        EXPECT_EQ(Evaluate({"bicubic", (dir / "color").string(), (dir / "jitter").string(), bicubic.string(),
-                            "--width", "80", "--height", "48"})
+        EXPECT_EQ(Evaluate({"bicubic", (dir / "color").string(), (dir / "jitter").string(), bicubic.string(), "--width",
+                            "80", "--height", "48"})
                       .exit_code,
                   0);
     }
@@ -107,9 +108,9 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
 
     const std::map<std::string, std::string> figures = Figures(page);
     for (const auto& [sequence, folder] : {std::pair{"A", runs.upscaled}, {"B", runs.bicubic}}) {
-        const auto printed = SummaryOf(
-            Evaluate({"frames", folder.string(), runs.truth.string(), "--skip", "2"}).out);
-        for (const char* field : {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite"}) {
+        const auto printed = SummaryOf(Evaluate({"frames", folder.string(), runs.truth.string(), "--skip", "2"}).out);
+        for (const char* field :
+             {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite"}) {
             EXPECT_EQ(figures.at(std::string(sequence) + "." + field), printed.at(field)) << sequence << " " << field;
         }
     }
@@ -153,7 +154,8 @@ TEST(Report, IdenticalSequencesShowNoDifferenceAndBadInputsAreOneError) {
 
 TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
     test::TempDir dir;
-    std::vector<std::string> args = test::GenerateScene(dir.path(), {"--width", "24", "--height", "16", "--frames", "2"});
+    std::vector<std::string> args =
+        test::GenerateScene(dir.path(), {"--width", "24", "--height", "16", "--frames", "2"});
     args.insert(args.end(), {"--do_dump", "--dump_resource_filter", "luminance,clip_boxes"});
     ASSERT_EQ(test::RunTool(args).exit_code, 0);
     fs::copy(dir / "out", dir / "other", fs::copy_options::recursive);
@@ -165,14 +167,17 @@ TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
     test::WriteText(table, text);
 
     const fs::path html = dir / "dumps.html";
-    const auto written = Evaluate({"report", html.string(), "--dumps", (dir / "out").string(), (dir / "other").string()});
+    const auto written =
+        Evaluate({"report", html.string(), "--dumps", (dir / "out").string(), (dir / "other").string()});
     ASSERT_EQ(written.exit_code, 0) << written.err;
     const std::string page = test::ReadText(html);
     // The table's first row is the channel that differs.
     const size_t first_row = page.find("<tr><td class=\"name\">");
     ASSERT_NE(first_row, std::string::npos);
-    EXPECT_EQ(page.substr(first_row, 70).find("clip_boxes</td><td class=\"name\">C_002"), 21u) << page.substr(first_row, 90);
-    for (const char* resource : {"luminance</td><td class=\"name\">R", "luminance_pyramid</td><td class=\"name\">C_001"}) {
+    EXPECT_EQ(page.substr(first_row, 70).find("clip_boxes</td><td class=\"name\">C_002"), 21u)
+        << page.substr(first_row, 90);
+    for (const char* resource :
+         {"luminance</td><td class=\"name\">R", "luminance_pyramid</td><td class=\"name\">C_001"}) {
         EXPECT_NE(page.find(resource), std::string::npos) << resource;
     }
     ExpectEveryImageWhole(html);
@@ -181,17 +186,25 @@ TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
 TEST(Report, TheDemosReportRendersInABrowser) {
     test::TempDir dir;
     const fs::path build = fs::path(INFERENCE_TOOL_PATH).parent_path().parent_path();
-    const auto demo = test::RunProgram("bash", {(fs::path(SOURCE_DIR) / "scripts" / "demo.sh").string(),
-                                                build.string(), (dir / "demo").string()});
+    const auto demo = test::RunProgram(
+        "bash", {(fs::path(SOURCE_DIR) / "scripts" / "demo.sh").string(), build.string(), (dir / "demo").string()});
     ASSERT_EQ(demo.exit_code, 0) << demo.err;
     const fs::path html = dir / "demo" / "report.html";
-    ASSERT_NE(demo.out.find("Report (A: the reference upscaler, B: the spatial resize): "), std::string::npos) << demo.out;
+    ASSERT_NE(demo.out.find("Report (A: the reference upscaler, B: the spatial resize): "), std::string::npos)
+        << demo.out;
     ExpectEveryImageWhole(html);
 
-    const std::vector<std::string> chromium = {
-        "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync", "--hide-scrollbars",
-        "--user-data-dir=" + (dir / "profile").string(), "--virtual-time-budget=10000"};
+    const std::vector<std::string> chromium = {"--headless",
+                                               "--no-sandbox",
+                                               "--disable-gpu",
+                                               "--disable-quic",
+                                               "--no-first-run",
+                                               "--disable-background-networking",
+                                               "--disable-component-update",
+                                               "--disable-sync",
+                                               "--hide-scrollbars",
+                                               "--user-data-dir=" + (dir / "profile").string(),
+                                               "--virtual-time-budget=10000"};
     // What the browser made of the page: the page records it when it has loaded.
     std::vector<std::string> dump = chromium;
     dump.insert(dump.end(), {"--dump-dom", "file://" + html.string()});
@@ -199,7 +212,8 @@ TEST(Report, TheDemosReportRendersInABrowser) {
     ASSERT_EQ(dom.exit_code, 0) << dom.err;
     const std::smatch check = [&] {
         std::smatch match;
-        std::regex_search(dom.out, match, std::regex(R"re(data-check="images=(\d+) broken=(\d+) plots=(\d+) height=(\d+)")re"));
+        std::regex_search(dom.out, match,
+                          std::regex(R"re(data-check="images=(\d+) broken=(\d+) plots=(\d+) height=(\d+)")re"));
         return match;
     }();
     ASSERT_FALSE(check.empty()) << "the page's check did not run";

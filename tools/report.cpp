@@ -78,8 +78,9 @@ std::vector<float> Difference(const Shown& a, const Shown& b) {
     }
     std::vector<float> difference(a.rgb.size() / 3);
     for (size_t i = 0; i < difference.size(); ++i) {
-        difference[i] = std::max({std::fabs(a.rgb[3 * i] - b.rgb[3 * i]), std::fabs(a.rgb[3 * i + 1] - b.rgb[3 * i + 1]),
-                                  std::fabs(a.rgb[3 * i + 2] - b.rgb[3 * i + 2])});
+        difference[i] =
+            std::max({std::fabs(a.rgb[3 * i] - b.rgb[3 * i]), std::fabs(a.rgb[3 * i + 1] - b.rgb[3 * i + 1]),
+                      std::fabs(a.rgb[3 * i + 2] - b.rgb[3 * i + 2])});
     }
     return difference;
 }
@@ -162,11 +163,20 @@ std::string Escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -211,8 +221,8 @@ std::string ScaleLegend(const ImageFolder& images, const std::string& file, cons
     for (uint32_t x = 0; x < bar.width; ++x) {
         for (uint32_t y = 0; y < bar.height; ++y) Colormap(static_cast<float>(x) / 255.0f, bar.At(x, y));
     }
-    return "<div class=\"legend\">" + Escaped(low) + " " + images.Tag(file, bar, "colour scale") + " " +
-           Escaped(high) + "</div>";
+    return "<div class=\"legend\">" + Escaped(low) + " " + images.Tag(file, bar, "colour scale") + " " + Escaped(high) +
+           "</div>";
 }
 
 struct Series {
@@ -269,10 +279,9 @@ std::string Plot(const std::string& title, const std::string& y_label, const std
         }
         svg << "\"/>";
         const double legend_y = kTop + 16 + 20 * static_cast<double>(i);
-        svg << "<line x1=\"" << kWidth - kRight + 12 << "\" y1=\"" << legend_y - 4 << "\" x2=\""
-            << kWidth - kRight + 36 << "\" y2=\"" << legend_y - 4 << "\" stroke-width=\"3\" stroke=\"" << s.color
-            << "\"/><text x=\"" << kWidth - kRight + 42 << "\" y=\"" << legend_y << "\" font-size=\"12\">"
-            << Escaped(s.name) << "</text>";
+        svg << "<line x1=\"" << kWidth - kRight + 12 << "\" y1=\"" << legend_y - 4 << "\" x2=\"" << kWidth - kRight + 36
+            << "\" y2=\"" << legend_y - 4 << "\" stroke-width=\"3\" stroke=\"" << s.color << "\"/><text x=\""
+            << kWidth - kRight + 42 << "\" y=\"" << legend_y << "\" font-size=\"12\">" << Escaped(s.name) << "</text>";
     }
     svg << "</svg>";
     return svg.str();
@@ -368,8 +377,10 @@ void WriteSequenceReport(const SequenceOptions& o) {
 
     // The figures, exactly as evaluate frames gives them.
     std::vector<std::pair<std::string, evaluation::SequenceReport>> reports;
-    reports.emplace_back(with_truth ? "A" : "A against B", evaluation::CompareSequences(o.a, reference, {.skip = o.skip}));
-    if (with_truth && !o.b.empty()) reports.emplace_back("B", evaluation::CompareSequences(o.b, o.truth, {.skip = o.skip}));
+    reports.emplace_back(with_truth ? "A" : "A against B",
+                         evaluation::CompareSequences(o.a, reference, {.skip = o.skip}));
+    if (with_truth && !o.b.empty())
+        reports.emplace_back("B", evaluation::CompareSequences(o.b, o.truth, {.skip = o.skip}));
 
     std::ostringstream body;
     body << "<p>A: <code>" << Escaped(o.a) << "</code>";
@@ -383,9 +394,10 @@ void WriteSequenceReport(const SequenceOptions& o) {
     const char* const colors[] = {"#1f77b4", "#d62728"};
     std::vector<Series> psnr, temporal;
     for (size_t i = 0; i < reports.size(); ++i) {
-        psnr.push_back(SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::psnr, o.skip));
-        temporal.push_back(SeriesOf(reports[i].first, colors[i], reports[i].second,
-                                    &evaluation::FrameReport::temporal_error, o.skip));
+        psnr.push_back(
+            SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::psnr, o.skip));
+        temporal.push_back(
+            SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::temporal_error, o.skip));
     }
     body << "<h2>Per frame</h2>\n<div class=\"row\">" << Plot("PSNR per frame", "PSNR, dB", psnr);
     if (with_truth) body << Plot("Temporal error per frame", "RMS of change minus truth's change", temporal);
@@ -638,9 +650,10 @@ void WriteDumpReport(const DumpOptions& o) {
                 const std::string file = SafeFileName(f->resource + "_" + f->channel + "_step" + std::to_string(step));
                 body << images.Tag(file + "_a.png", Thumbnail(GreyImage(a, low, high), 160), "A")
                      << images.Tag(file + "_b.png", Thumbnail(GreyImage(b, low, high), 160), "B")
-                     << images.Tag(file + "_difference.png",
-                                   Thumbnail(Heatmap(difference, a.width, a.height, static_cast<float>(f->largest)), 160),
-                                   "|A - B|");
+                     << images.Tag(
+                            file + "_difference.png",
+                            Thumbnail(Heatmap(difference, a.width, a.height, static_cast<float>(f->largest)), 160),
+                            "|A - B|");
             }
             body << "</div></td>";
         }

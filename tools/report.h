@@ -16,10 +16,10 @@ struct Display {
 };
 
 struct SequenceOptions {
-    std::string html;   // the page to write
-    std::string a, b;   // output sequences; b may be empty
-    std::string truth;  // ground truth; may be empty (then A is compared with B)
-    uint32_t skip = 0;  // frames of history warm-up left out of the figures
+    std::string html;              // the page to write
+    std::string a, b;              // output sequences; b may be empty
+    std::string truth;             // ground truth; may be empty (then A is compared with B)
+    uint32_t skip = 0;             // frames of history warm-up left out of the figures
     std::vector<uint32_t> frames;  // positions in the sequence to show; empty: first after skip, middle, last
     Display display;
 };
