@@ -37,8 +37,8 @@ TEST(DumpGolden, EveryDumpedFileIsAsBefore) {
     std::string manifest;
     for (const char* model : {"kpss", "splat"}) {
         test::TempDir dir;
-        std::vector<std::string> args =
-            test::GenerateScene(dir.path(), {"--width", "16", "--height", "8", "--frames", "2", "--exposure", "--mask"});
+        std::vector<std::string> args = test::GenerateScene(
+            dir.path(), {"--width", "16", "--height", "8", "--frames", "2", "--exposure", "--mask"});
         args.insert(args.end(), {"--do_dump", "--network_name", model});
         ASSERT_EQ(test::RunTool(args).exit_code, 0);
         std::istringstream lines(Manifest(dir / "out" / "sequence_dump"));

@@ -46,11 +46,16 @@ public:
 private:
     KavoResult CreateOutputResources();
     KavoResult CreateInputResources(uint32_t width, uint32_t height);
+    KavoResult CreateDumpResources();
+    KavoResult MakeDumps();
     ComPtr<ID3D12Resource> Intermediate(const wchar_t* name, const D3D12_RESOURCE_DESC& desc);
     ComPtr<ID3D12Resource> Texture(const wchar_t* name, uint32_t width, uint32_t height, uint16_t slices,
                                    DXGI_FORMAT format);
     ComPtr<ID3D12Resource> Buffer(const wchar_t* name, uint64_t bytes);
     KavoResult CheckInputs(const KavoExecuteParams& params) const;
+    struct StateUses;
+    template <class Use>
+    StateUses UseState(Use use, D3D12_RESOURCE_STATES state);
     FrameSettings SettingsFor(const KavoExecuteParams& params) const;
 
     ComPtr<ID3D12Device> device_;
@@ -61,14 +66,27 @@ private:
     float velocity_scale_[2] = {1, 1};
     float previous_jitter_[2] = {0, 0};
 
-    // Output resolution.
-    ComPtr<ID3D12Resource> history_, history_full_, reprojected_history_, reconstruction_weight_, history_packed_,
-        splat_accumulation_;
-    // Input resolution, made on the first frame and again when the input size changes.
+    // What the frames keep. The history and the depth are held twice: a frame
+    // reads the last frame's while it writes its own, and the frame's own
+    // stays for its dump. current_ is the one the last recorded frame writes.
+    ComPtr<ID3D12Resource> history_[2], splat_accumulation_;  // output resolution
     uint32_t input_width_ = 0, input_height_ = 0;
-    ComPtr<ID3D12Resource> motion_, motion_output_, luminance_, previous_depth_, luminance_pyramid_, clip_boxes_,
-        packed_features_, sample_counts_;
+    ComPtr<ID3D12Resource> motion_, depth_[2];  // input resolution
+    uint32_t current_ = 0;
+    bool have_frame_ = false;
+    FrameSettings frame_settings_;  // the last frame's, as its kernel saw them
+
+    // The intermediates offered for dumping, made from what the last frame
+    // kept when a dump asks for them, on a queue of the library's own.
+    ComPtr<ID3D12Resource> dump_history_, reprojected_history_, reconstruction_weight_, history_packed_, dump_motion_,
+        motion_output_, luminance_, luminance_pyramid_, clip_boxes_, packed_features_, sample_counts_;
+    uint32_t dump_input_width_ = 0, dump_input_height_ = 0;
     uint32_t cells_x_ = 0, cells_y_ = 0;
+    ComPtr<ID3D12CommandQueue> dump_queue_;
+    ComPtr<ID3D12CommandAllocator> dump_allocator_;
+    ComPtr<ID3D12GraphicsCommandList> dump_commands_;
+    ComPtr<ID3D12Fence> dump_fence_;
+    uint64_t dump_fence_value_ = 0;
 
     Scratch scratch_;  // used by the kernels only, which run one at a time
 

@@ -68,8 +68,8 @@ void ClipBoxes(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const Featu
 }
 
 // 32 signed byte channels per cell: colour, luminance and motion statistics.
-void PackedFeatures(const FrameSettings& s, uint32_t in_w, uint32_t in_h, const Scratch& scratch,
-                    const Intermediates& work, const FeatureViews& out) {
+void PackedFeatures(const FrameSettings& s, uint32_t in_w, uint32_t in_h, const Scratch& scratch, const DumpViews& work,
+                    const FeatureViews& out) {
     const size_t cells = size_t{out.cells_x} * out.cells_y;
     for (uint32_t cy = 0; cy < out.cells_y; ++cy) {
         for (uint32_t cx = 0; cx < out.cells_x; ++cx) {
@@ -92,7 +92,7 @@ void PackedFeatures(const FrameSettings& s, uint32_t in_w, uint32_t in_h, const 
     }
 }
 
-void SampleCounts(const FrameSettings& s, const Intermediates& work, const FeatureViews& out) {
+void SampleCounts(const FrameSettings& s, const DumpViews& work, const FeatureViews& out) {
     const size_t cells = size_t{out.cells_x} * out.cells_y;
     for (uint32_t cy = 0; cy < out.cells_y; ++cy) {
         for (uint32_t cx = 0; cx < out.cells_x; ++cx) {
@@ -108,7 +108,7 @@ void SampleCounts(const FrameSettings& s, const Intermediates& work, const Featu
 
 }  // namespace
 
-void ComputeFeatures(const FrameSettings& s, const Scratch& scratch, const Intermediates& work,
+void ComputeFeatures(const FrameSettings& s, const Scratch& scratch, const DumpViews& work,
                      const FeatureViews& features) {
     const uint32_t in_w = std::max(1u, s.input_width), in_h = std::max(1u, s.input_height);
     LuminancePyramid(in_w, in_h, scratch, features);

@@ -23,7 +23,7 @@ struct FeatureViews {
     uint32_t cells_x = 0, cells_y = 0;
 };
 
-void ComputeFeatures(const FrameSettings& settings, const Scratch& scratch, const Intermediates& work,
+void ComputeFeatures(const FrameSettings& settings, const Scratch& scratch, const DumpViews& work,
                      const FeatureViews& features);
 
 }  // namespace kavo

@@ -149,8 +149,7 @@ struct Frame {
     std::vector<CubicTaps> cubic_columns, cubic_rows;  // this frame's spatial estimate
 };
 
-void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f, Scratch& scratch,
-                  const Intermediates& work) {
+void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f, Scratch& scratch) {
     scratch.color.resize(static_cast<size_t>(f.in_w) * f.in_h);
     scratch.color_luma.resize(scratch.color.size());
     ForRows(f.in_h, [&](uint32_t y) {
@@ -161,7 +160,6 @@ void PrepareColor(const FrameSettings& s, const FrameInputs& in, const Frame& f,
             const Rgb t = ToneMap({Clean(c.r), Clean(c.g), Clean(c.b)}, s.exposure, s.ldr);
             out[x] = {t.r, t.g, t.b, static_cast<float>(c.a)};
             luma[x] = Luminance(t);
-            if (!work.luminance.empty()) work.luminance.At(x, y) = Imath::half(luma[x]);
         }
     });
 }
@@ -185,7 +183,7 @@ void NearestSurface(bool inverted_depth, DepthAt depth_at, int64_t& best_dx, int
     }
 }
 
-void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
+void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f, const FrameState& state) {
     const bool use_depth = s.has_depth && !in.depth.empty();
     ForRows(f.in_h, [&](uint32_t y) {
         const int64_t depth_y = int64_t{s.depth_base_y} + y;
@@ -224,8 +222,7 @@ void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f,
                 vx -= s.jitter_x - s.previous_jitter_x;
                 vy -= s.jitter_y - s.previous_jitter_y;
             }
-            if (!work.motion.empty()) work.motion.At(x, y) = {Imath::half(vx), Imath::half(vy)};
-            work.motion_output.At(x, y) = {vx * f.out_per_in_x, vy * f.out_per_in_y};
+            state.motion.At(x, y) = {vx, vy};
         }
     });
 }
@@ -234,7 +231,7 @@ void DilateMotion(const FrameSettings& s, const FrameInputs& in, const Frame& f,
 // cubic so that it keeps its detail while it moves by fractions of a pixel
 // every frame, and clamped to the four pixels around the position so that the
 // sharpening never rings.
-Float4 SampleHistory(const ImageView<Float4>& history, float x, float y) {
+[[gnu::always_inline]] inline Float4 SampleHistory(const ImageView<const Float4>& history, float x, float y) {
     const int64_t fx = FloorIndex(x), fy = FloorIndex(y);
     float wx[4], wy[4];
     CubicWeights(x - static_cast<float>(fx), kHistoryCubicA, wx);
@@ -288,11 +285,26 @@ bool Disoccluded(float current, float previous) {
     return std::fabs(current - previous) > 0.1f * std::max(std::fabs(current), std::fabs(previous)) + 1e-4f;
 }
 
-// Moves the history along the motion into this frame, and keeps its
-// luminance at each input pixel for the shading-change test.
-void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work,
-                      Scratch& scratch) {
-    const bool test_depth = s.has_depth && !in.depth.empty() && !work.previous_depth.empty();
+// The last frame's history moved along the motion to output pixel (ox, oy);
+// nothing where the surface was hidden, off screen or reset.
+[[gnu::always_inline]] inline Float4 Reprojected(const FrameSettings& s, const Frame& f, const FrameState& state,
+                                                 uint32_t ox, uint32_t oy) {
+    const uint32_t ix = f.input_x[ox], iy = f.input_y[oy];
+    const Float2 v = state.motion.At(ix, iy);
+    const float px = ox + 0.5f + v.x * f.out_per_in_x, py = oy + 0.5f + v.y * f.out_per_in_y;
+    bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
+    if (valid && s.has_depth && !state.depth_before.empty()) {
+        const float previous =
+            state.depth_before.Clamped(FloorIndex(px * f.in_per_out_x), FloorIndex(py * f.in_per_out_y));
+        valid = !Disoccluded(state.depth.At(ix, iy), previous);
+    }
+    return valid ? SampleHistory(state.history_before, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
+}
+
+// The reprojected history's luminance at each input pixel, for the
+// shading-change test: one output pixel stands for each input pixel, as the
+// test averages over a wide neighbourhood anyway.
+void HistoryLuminance(const FrameSettings& s, const Frame& f, const FrameState& state, Scratch& scratch) {
     scratch.history_luma.assign(static_cast<size_t>(f.in_w) * f.in_h, 0.0f);
     // The first output row and column whose centres fall into each input row
     // and column: input_y and input_x never decrease.
@@ -302,28 +314,10 @@ void ReprojectHistory(const FrameSettings& s, const FrameInputs& in, const Frame
     for (uint32_t iy = f.in_h; iy-- > 0;) first_row[iy] = std::min(first_row[iy], first_row[iy + 1]);
     for (uint32_t ix = f.in_w; ix-- > 0;) first_column[ix] = std::min(first_column[ix], first_column[ix + 1]);
     ForRows(f.in_h, [&](uint32_t iy) {
-        float* luma = scratch.history_luma.data() + static_cast<size_t>(iy) * f.in_w;
-        for (uint32_t oy = first_row[iy]; oy < first_row[iy + 1]; ++oy) {
-            Float4* out = work.reprojected_history.Row(oy);
-            for (uint32_t ox = 0; ox < f.out_w; ++ox) {
-                const uint32_t ix = f.input_x[ox];
-                const Float2 m = work.motion_output.At(ix, iy);
-                const float px = ox + 0.5f + m.x, py = oy + 0.5f + m.y;
-                bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
-                if (valid && test_depth) {
-                    const float previous =
-                        work.previous_depth.Clamped(FloorIndex(px * f.in_per_out_x), FloorIndex(py * f.in_per_out_y));
-                    valid = !Disoccluded(DepthAt(s, in.depth, ix, iy), previous);
-                }
-                out[ox] = valid ? SampleHistory(work.history_full, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
-            }
-        }
-        // One output pixel stands for each input pixel: the test averages
-        // over a wide neighbourhood anyway.
         if (first_row[iy] == first_row[iy + 1]) return;
-        const Float4* row = work.reprojected_history.Row(first_row[iy]);
+        float* luma = scratch.history_luma.data() + static_cast<size_t>(iy) * f.in_w;
         for (uint32_t ix = 0; ix < f.in_w; ++ix) {
-            const Float4& h = row[std::min(first_column[ix], f.out_w - 1)];
+            const Float4 h = Reprojected(s, f, state, std::min(first_column[ix], f.out_w - 1), first_row[iy]);
             luma[ix] = Luminance({h.r, h.g, h.b});
         }
     });
@@ -366,16 +360,18 @@ void MeasureShading(const Frame& f, Scratch& scratch) {
     }
 }
 
-void KeepDepth(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Intermediates& work) {
-    if (!s.has_depth || in.depth.empty() || work.previous_depth.empty()) return;
+// This frame's depth, from the base offset on, for the disocclusion test and
+// for the next frame.
+void KeepDepth(const FrameSettings& s, const FrameInputs& in, const Frame& f, const FrameState& state) {
+    if (!s.has_depth || in.depth.empty() || state.depth.empty()) return;
     ForRows(f.in_h, [&](uint32_t y) {
-        for (uint32_t x = 0; x < f.in_w; ++x) work.previous_depth.At(x, y) = DepthAt(s, in.depth, x, y);
+        for (uint32_t x = 0; x < f.in_w; ++x) state.depth.At(x, y) = DepthAt(s, in.depth, x, y);
     });
 }
 
 // Forward splatting: every sample adds itself to the four output pixels
 // around its position with bilinear weights.
-void SplatSamples(const FrameSettings& s, const Frame& f, const Scratch& scratch, const Intermediates& work) {
+void SplatSamples(const FrameSettings& s, const Frame& f, const Scratch& scratch, const FrameState& work) {
     for (uint32_t oy = 0; oy < f.out_h; ++oy) {
         std::memset(static_cast<void*>(work.splat_accumulation.Row(oy)), 0, sizeof(Float4) * f.out_w);
     }
@@ -407,8 +403,8 @@ struct Neighbourhood {
     float alpha;
 };
 
-Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scratch, const Intermediates& work,
-                     uint32_t ox, uint32_t oy, float radius) {
+[[gnu::always_inline]] inline Neighbourhood Gather(const FrameSettings& s, const Frame& f, const Scratch& scratch,
+                                                   const FrameState& work, uint32_t ox, uint32_t oy, float radius) {
     const AxisTaps& column = f.columns[ox];
     const AxisTaps& row_taps = f.rows[oy];
     const float inv_r2 = 1.0f / (radius * radius);
@@ -480,7 +476,7 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& hi
 }
 
 void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Scratch& scratch,
-                const Intermediates& work, const ImageView<Half4>& output) {
+                const FrameState& state, const ImageView<Half4>& output) {
     const bool has_mask = !in.responsive_mask.empty();
     // Without depth, disocclusions show only in colour, and the history is
     // always held to this frame's colour range. With depth, the reprojection
@@ -493,8 +489,8 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
     ForRows(f.out_h, [&](uint32_t oy) {
         const uint32_t iy = f.input_y[oy];
         for (uint32_t ox = 0; ox < f.out_w; ++ox) {
-            const Float4 h = work.reprojected_history.At(ox, oy);
-            const Neighbourhood n = Gather(s, f, scratch, work, ox, oy, kKernelRadius);
+            const Float4 h = Reprojected(s, f, state, ox, oy);
+            const Neighbourhood n = Gather(s, f, scratch, state, ox, oy, kKernelRadius);
             float history_weight = std::min(h.a, kMaxHistoryWeight);
             const size_t at = static_cast<size_t>(iy) * f.in_w + f.input_x[ox];
             const float change = std::fabs(scratch.shading[0][at] - scratch.shading[1][at]);
@@ -528,12 +524,7 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
             }
             const Rgb blended = sum * (1.0f / total);
             const float accumulated = std::min(history_weight + n.weight, kMaxHistoryWeight);
-            work.history_full.At(ox, oy) = {blended.r, blended.g, blended.b, accumulated};
-            StoreHalf4(work.history.At(ox, oy), blended.r, blended.g, blended.b, accumulated);
-            work.reconstruction_weight.At(ox, oy) = n.weight;
-            if (!work.history_packed.empty()) {
-                work.history_packed.At(ox, oy) = PackR11G11B10(blended.r, blended.g, blended.b);
-            }
+            state.history.At(ox, oy) = {blended.r, blended.g, blended.b, accumulated};
             const Rgb color = InverseToneMap(blended, s.exposure, s.ldr);
             StoreHalf4(output.At(ox, oy), Clean(color.r), Clean(color.g), Clean(color.b), n.alpha);
         }
@@ -556,13 +547,14 @@ const StoreHalf4Function store_half4 = __builtin_cpu_supports("f16c") ? StoreHal
 
 void StoreHalf4(Half4& out, float r, float g, float b, float a) { store_half4(out, r, g, b, a); }
 
-void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Intermediates& work, Scratch& scratch,
-                  const ImageView<Half4>& output) {
+namespace {
+
+Frame MakeFrame(const FrameSettings& s, uint32_t out_w, uint32_t out_h) {
     Frame f{};
     f.in_w = std::max(1u, s.input_width);
     f.in_h = std::max(1u, s.input_height);
-    f.out_w = output.width;
-    f.out_h = output.height;
+    f.out_w = out_w;
+    f.out_h = out_h;
     f.in_per_out_x = static_cast<float>(f.in_w) / f.out_w;
     f.in_per_out_y = static_cast<float>(f.in_h) / f.out_h;
     f.out_per_in_x = 1.0f / f.in_per_out_x;
@@ -573,14 +565,42 @@ void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Inter
     f.rows = MakeTaps(f.out_h, f.in_h, f.in_per_out_y, f.out_per_in_y, s.jitter_y);
     f.cubic_columns = MakeCubicTaps(f.out_w, f.in_w, f.in_per_out_x, s.jitter_x);
     f.cubic_rows = MakeCubicTaps(f.out_h, f.in_h, f.in_per_out_y, s.jitter_y);
+    return f;
+}
 
-    PrepareColor(s, inputs, f, scratch, work);
-    DilateMotion(s, inputs, f, work);
-    ReprojectHistory(s, inputs, f, work, scratch);
+}  // namespace
+
+void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const FrameState& state, Scratch& scratch,
+                  const ImageView<Half4>& output) {
+    const Frame f = MakeFrame(s, output.width, output.height);
+    PrepareColor(s, inputs, f, scratch);
+    DilateMotion(s, inputs, f, state);
+    KeepDepth(s, inputs, f, state);
+    HistoryLuminance(s, f, state, scratch);
     MeasureShading(f, scratch);
-    if (s.model == Model::kSplat) SplatSamples(s, f, scratch, work);
-    Accumulate(s, inputs, f, scratch, work, output);
-    KeepDepth(s, inputs, f, work);
+    if (s.model == Model::kSplat) SplatSamples(s, f, scratch, state);
+    Accumulate(s, inputs, f, scratch, state, output);
+}
+
+void MakeDumpViews(const FrameSettings& s, const FrameState& state, const Scratch& scratch, const DumpViews& dump) {
+    const Frame f = MakeFrame(s, state.history.width, state.history.height);
+    ForRows(f.out_h, [&](uint32_t oy) {
+        for (uint32_t ox = 0; ox < f.out_w; ++ox) {
+            dump.reprojected_history.At(ox, oy) = Reprojected(s, f, state, ox, oy);
+            dump.reconstruction_weight.At(ox, oy) = Gather(s, f, scratch, state, ox, oy, kKernelRadius).weight;
+            const Float4& h = state.history.At(ox, oy);
+            StoreHalf4(dump.history.At(ox, oy), h.r, h.g, h.b, h.a);
+            dump.history_packed.At(ox, oy) = PackR11G11B10(h.r, h.g, h.b);
+        }
+    });
+    ForRows(f.in_h, [&](uint32_t y) {
+        for (uint32_t x = 0; x < f.in_w; ++x) {
+            const Float2 v = state.motion.At(x, y);
+            dump.motion.At(x, y) = {Imath::half(v.x), Imath::half(v.y)};
+            dump.motion_output.At(x, y) = {v.x * f.out_per_in_x, v.y * f.out_per_in_y};
+            dump.luminance.At(x, y) = Imath::half(scratch.color_luma[static_cast<size_t>(y) * f.in_w + x]);
+        }
+    });
 }
 
 }  // namespace kavo

@@ -37,20 +37,32 @@ struct FrameInputs {
     ImageView<const uint8_t> responsive_mask;  // empty without a mask
 };
 
-// The library's intermediates: each is also a resource it offers for dumping.
-struct Intermediates {
+// What a frame reads of the last one and leaves for the next. The history
+// and the depth are kept twice: a frame reads the last frame's while it
+// writes its own, and the last frame's stays for its dump.
+struct FrameState {
     // Output resolution.
-    ImageView<Half4> history;                // tone-mapped colour, accumulated weight in alpha
-    ImageView<Float4> history_full;          // the same in full precision: what the next frame reprojects
+    ImageView<const Float4> history_before;  // tone-mapped colour, accumulated weight in alpha
+    ImageView<Float4> history;               // the same, this frame's
+    ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
+    // Input resolution.
+    ImageView<Float2> motion;             // dilated motion, input pixels
+    ImageView<const float> depth_before;  // the last frame's depth, for telling disocclusions
+    ImageView<float> depth;               // this frame's, from the base offset on
+};
+
+// The intermediates the library offers for dumping, made from what a frame
+// left only when a dump asks for them.
+struct DumpViews {
+    // Output resolution.
+    ImageView<Half4> history;                // the history in half precision
     ImageView<Float4> reprojected_history;   // history moved by the motion, before rectification
     ImageView<float> reconstruction_weight;  // weight of this frame's samples per output pixel
     ImageView<uint32_t> history_packed;      // the history colour as R11G11B10
-    ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
     // Input resolution.
     ImageView<Half2> motion;          // dilated motion, input pixels
     ImageView<Float2> motion_output;  // dilated motion, output pixels
     ImageView<Imath::half> luminance;
-    ImageView<float> previous_depth;  // the last frame's depth, for telling disocclusions
 };
 
 // Scratch memory kept between frames so that no frame allocates.
@@ -63,8 +75,13 @@ struct Scratch {
     std::vector<float> box;  // a box filter's running sums
 };
 
-// Runs one frame: fills the intermediates and writes the output image.
-void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, const Intermediates& work, Scratch& scratch,
+// Runs one frame: writes the frame's state and the output image.
+void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, const FrameState& state, Scratch& scratch,
                   const ImageView<Half4>& output);
+
+// Makes the dump intermediates of the frame that left `state` and `scratch`,
+// bit for bit what the frame computed on its way.
+void MakeDumpViews(const FrameSettings& settings, const FrameState& state, const Scratch& scratch,
+                   const DumpViews& dump);
 
 }  // namespace kavo
