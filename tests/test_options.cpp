@@ -61,16 +61,6 @@ TEST(RunSettingsFromOptions, DefaultsOfARunWithOnlyTheRequiredOptions) {
     EXPECT_EQ(Parse({})->values.adapter.adapter_index, 4294967295u);
 }
 
-TEST(RunSettingsFromOptions, DerivedFlagsFollowTheirOptions) {
-    const RunSettings s = SettingsOf({"--depth_name", "d", "--exposure_name", "e", "--responsive_mask_name", "m",
-                                      "--load_all_frames", "--quality", "balanced"});
-    EXPECT_FALSE(s.no_depth);
-    EXPECT_TRUE(s.has_exposure_texture_name);
-    EXPECT_TRUE(s.has_responsive_mask);
-    EXPECT_EQ(s.queue_capacity, 4294967295u);
-    EXPECT_EQ(s.quality_value, 102u);
-}
-
 TEST(RunSettingsFromOptions, RegionOfInterestIsStoredAsAbsoluteValues) {
     const RunSettings s = SettingsOf({"--dump_roi_size_normalized", "-0.25", "--dump_roi_x0_normalized", "-0.5",
                                       "--dump_roi_y0_normalized", "0.75"});
@@ -87,15 +77,6 @@ TEST(RunSettingsFromOptions, ScalesCountAsSetUnlessBothAreOne) {
     EXPECT_TRUE(SettingsOf({"--velocity_scale", "nan", "1"}).velocity_scale_set);
     const RunSettings s = SettingsOf({"--velocity_scale", "0.5", "-2"});
     EXPECT_EQ(s.velocity_scale, std::make_pair(0.5f, -2.0f));
-}
-
-TEST(RunSettingsFromOptions, InversedDepthIsTurnedOffOnlyByAnExplicitFalse) {
-    EXPECT_TRUE(SettingsOf({"--inversed_depth"}).inversed_depth);
-    EXPECT_FALSE(SettingsOf({"--inversed_depth=false"}).inversed_depth);
-
-    test::TempDir dir;
-    test::WriteText(dir / "c.ini", "inversed_depth=false\n");
-    EXPECT_FALSE(SettingsOf({"--config", (dir / "c.ini").string()}).inversed_depth);
 }
 
 TEST(RunSettingsFromOptions, PairsAndAdapterOptionsTakeTheirValues) {
