@@ -123,6 +123,22 @@ RgbImage Thumbnail(const RgbImage& image, uint32_t width) {
     return small;
 }
 
+// Shrinks a large image to at most `width`, or enlarges a small one by a
+// whole factor (nearest neighbour) to at least half of it: tiny tensors stay
+// visible.
+RgbImage Fitted(const RgbImage& image, uint32_t width) {
+    if (image.width == 0 || image.width >= width / 2) return Thumbnail(image, width);
+    const uint32_t factor = std::min(8u, (width / 2 + image.width - 1) / image.width);
+    RgbImage large(image.width * factor, image.height * factor);
+    for (uint32_t y = 0; y < large.height; ++y) {
+        for (uint32_t x = 0; x < large.width; ++x) {
+            const uint8_t* p = image.At(x / factor, y / factor);
+            std::copy(p, p + 3, large.At(x, y));
+        }
+    }
+    return large;
+}
+
 struct Window {
     uint32_t x = 0, y = 0, size = 0;
 };
@@ -648,12 +664,11 @@ void WriteDumpReport(const DumpOptions& o) {
                 std::vector<float> difference(a.values.size());
                 for (size_t i = 0; i < difference.size(); ++i) difference[i] = std::fabs(a.values[i] - b.values[i]);
                 const std::string file = SafeFileName(f->resource + "_" + f->channel + "_step" + std::to_string(step));
-                body << images.Tag(file + "_a.png", Thumbnail(GreyImage(a, low, high), 160), "A")
-                     << images.Tag(file + "_b.png", Thumbnail(GreyImage(b, low, high), 160), "B")
-                     << images.Tag(
-                            file + "_difference.png",
-                            Thumbnail(Heatmap(difference, a.width, a.height, static_cast<float>(f->largest)), 160),
-                            "|A - B|");
+                body << images.Tag(file + "_a.png", Fitted(GreyImage(a, low, high), 160), "A")
+                     << images.Tag(file + "_b.png", Fitted(GreyImage(b, low, high), 160), "B")
+                     << images.Tag(file + "_difference.png",
+                                   Fitted(Heatmap(difference, a.width, a.height, static_cast<float>(f->largest)), 160),
+                                   "|A - B|");
             }
             body << "</div></td>";
         }
