@@ -39,7 +39,8 @@ constexpr uint32_t kMaxDimension = 16384;
 
 // Where a kernel finds the frame state among its surfaces.
 struct Context::StateUses {
-    int history_before = -1, history = -1, splat = -1, motion = -1, depth_before = -1, depth = -1;
+    int history_before = -1, history = -1, splat = -1, motion = -1, depth_before = -1, depth = -1, shading_before = -1,
+        shading = -1;
 
     FrameState Views(std::span<const SoftGpuSurface> surfaces) const {
         FrameState state;
@@ -49,6 +50,8 @@ struct Context::StateUses {
         state.motion = ViewOf<Float2>(surfaces[motion]);
         state.depth_before = ViewOf<const float>(surfaces[depth_before]);
         state.depth = ViewOf<float>(surfaces[depth]);
+        state.shading_before = ViewOf<const Float2>(surfaces[shading_before]);
+        state.shading = ViewOf<Float2>(surfaces[shading]);
         return state;
     }
 };
@@ -64,6 +67,8 @@ Context::StateUses Context::UseState(Use use, D3D12_RESOURCE_STATES state) {
     uses.motion = use(motion_.Get(), state);
     uses.depth_before = use(depth_[current_ ^ 1u].Get(), state);
     uses.depth = use(depth_[current_].Get(), state);
+    uses.shading_before = use(shading_[current_ ^ 1u].Get(), state);
+    uses.shading = use(shading_[current_].Get(), state);
     return uses;
 }
 
@@ -158,7 +163,8 @@ KavoResult Context::CreateInputResources(uint32_t width, uint32_t height) {
     input_height_ = height;
     motion_ = Texture(L"motion_pixels", width, height, 1, DXGI_FORMAT_R32G32_FLOAT);
     for (auto& depth : depth_) depth = Texture(L"previous_depth", width, height, 1, DXGI_FORMAT_R32_FLOAT);
-    const bool made = motion_ && depth_[0] && depth_[1];
+    for (auto& shading : shading_) shading = Texture(L"shading_change", width, height, 1, DXGI_FORMAT_R32G32_FLOAT);
+    const bool made = motion_ && depth_[0] && depth_[1] && shading_[0] && shading_[1];
     if (!made) input_width_ = input_height_ = 0;
     return made ? KAVO_SUCCESS : kOutOfMemory;
 }

@@ -71,7 +71,7 @@ private:
     // stays for its dump. current_ is the one the last recorded frame writes.
     ComPtr<ID3D12Resource> history_[2], splat_accumulation_;  // output resolution
     uint32_t input_width_ = 0, input_height_ = 0;
-    ComPtr<ID3D12Resource> motion_, depth_[2];  // input resolution
+    ComPtr<ID3D12Resource> motion_, depth_[2], shading_[2];  // input resolution
     uint32_t current_ = 0;
     bool have_frame_ = false;
     FrameSettings frame_settings_;  // the last frame's, as its kernel saw them

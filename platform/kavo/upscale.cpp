@@ -29,10 +29,21 @@ constexpr float kMinTotalWeight = 0.05f;
 // by how far it moved against the width of the range (plus this tolerance).
 constexpr float kRangeTolerance = 1e-3f;
 // With depth, the history is held to this frame's colour range as strongly
-// as the mean luminance of its wide neighbourhood changed (tone-mapped):
-// not at all below kShadeFloor, fully from 1 / kShadeGain above it.
-constexpr float kShadeFloor = 0.08f;
-constexpr float kShadeGain = 20.0f;
+// as the mean luminance of its wide neighbourhood changed, relative to the
+// larger mean (tone-mapped): not at all below a floor, fully from
+// 1 / kShadeGain above it. Thin detail that the samples hit in one frame and
+// miss in the next changes the mean as much as a shadow, but not the same
+// way frame after frame: the floor is lower the more frames (one, two,
+// three) the change held in the same direction. kShadeDarkness keeps the
+// relative change of near-black neighbourhoods small.
+constexpr float kShadeFloors[3] = {0.5f, 0.3f, 0.05f};
+constexpr float kShadeGain = 10.0f;
+constexpr float kShadeDarkness = 0.02f;
+// A history pixel that stands out from the history around it by more than
+// kThinFeatureFloor (tone-mapped luminance) is a thin feature, surely so
+// from 1 / kThinFeatureGain beyond that.
+constexpr float kThinFeatureFloor = 0.05f;
+constexpr float kThinFeatureGain = 30.0f;
 // Sharpness of the cubic that resamples the history: Keys' a; -0.5 is
 // Catmull-Rom, lower is sharper. The result is clamped to the taps around it.
 constexpr float kHistoryCubicA = -0.75f;
@@ -285,13 +296,13 @@ bool Disoccluded(float current, float previous) {
     return std::fabs(current - previous) > 0.1f * std::max(std::fabs(current), std::fabs(previous)) + 1e-4f;
 }
 
-// The last frame's history moved along the motion to output pixel (ox, oy);
-// nothing where the surface was hidden, off screen or reset.
-[[gnu::always_inline]] inline Float4 Reprojected(const FrameSettings& s, const Frame& f, const FrameState& state,
-                                                 uint32_t ox, uint32_t oy) {
-    const uint32_t ix = f.input_x[ox], iy = f.input_y[oy];
+// The last frame's history moved along the motion of input pixel (ix, iy)
+// to the point (x, y) in output pixels; nothing where the surface was
+// hidden, off screen or reset.
+[[gnu::always_inline]] inline Float4 ReprojectedAt(const FrameSettings& s, const Frame& f, const FrameState& state,
+                                                   uint32_t ix, uint32_t iy, float x, float y) {
     const Float2 v = state.motion.At(ix, iy);
-    const float px = ox + 0.5f + v.x * f.out_per_in_x, py = oy + 0.5f + v.y * f.out_per_in_y;
+    const float px = x + v.x * f.out_per_in_x, py = y + v.y * f.out_per_in_y;
     bool valid = !s.reset && px >= 0.0f && py >= 0.0f && px <= f.out_w && py <= f.out_h;
     if (valid && s.has_depth && !state.depth_before.empty()) {
         const float previous =
@@ -301,23 +312,23 @@ bool Disoccluded(float current, float previous) {
     return valid ? SampleHistory(state.history_before, px - 0.5f, py - 0.5f) : Float4{0, 0, 0, 0};
 }
 
-// The reprojected history's luminance at each input pixel, for the
-// shading-change test: one output pixel stands for each input pixel, as the
-// test averages over a wide neighbourhood anyway.
+// The same at the centre of output pixel (ox, oy).
+[[gnu::always_inline]] inline Float4 Reprojected(const FrameSettings& s, const Frame& f, const FrameState& state,
+                                                 uint32_t ox, uint32_t oy) {
+    return ReprojectedAt(s, f, state, f.input_x[ox], f.input_y[oy], ox + 0.5f, oy + 0.5f);
+}
+
+// The reprojected history's luminance where each of this frame's samples
+// lies, for the shading-change test: detail that the history holds then
+// differs less from the samples that happened to hit or miss it.
 void HistoryLuminance(const FrameSettings& s, const Frame& f, const FrameState& state, Scratch& scratch) {
-    scratch.history_luma.assign(static_cast<size_t>(f.in_w) * f.in_h, 0.0f);
-    // The first output row and column whose centres fall into each input row
-    // and column: input_y and input_x never decrease.
-    std::vector<uint32_t> first_row(f.in_h + 1, f.out_h), first_column(f.in_w + 1, f.out_w);
-    for (uint32_t oy = f.out_h; oy-- > 0;) first_row[f.input_y[oy]] = oy;
-    for (uint32_t ox = f.out_w; ox-- > 0;) first_column[f.input_x[ox]] = ox;
-    for (uint32_t iy = f.in_h; iy-- > 0;) first_row[iy] = std::min(first_row[iy], first_row[iy + 1]);
-    for (uint32_t ix = f.in_w; ix-- > 0;) first_column[ix] = std::min(first_column[ix], first_column[ix + 1]);
+    scratch.history_luma.resize(static_cast<size_t>(f.in_w) * f.in_h);
     ForRows(f.in_h, [&](uint32_t iy) {
-        if (first_row[iy] == first_row[iy + 1]) return;
         float* luma = scratch.history_luma.data() + static_cast<size_t>(iy) * f.in_w;
+        const float y = (iy + 0.5f + s.jitter_y) * f.out_per_in_y;
         for (uint32_t ix = 0; ix < f.in_w; ++ix) {
-            const Float4 h = Reprojected(s, f, state, std::min(first_column[ix], f.out_w - 1), first_row[iy]);
+            const float x = (ix + 0.5f + s.jitter_x) * f.out_per_in_x;
+            const Float4 h = ReprojectedAt(s, f, state, ix, iy, x, y);
             luma[ix] = Luminance({h.r, h.g, h.b});
         }
     });
@@ -348,9 +359,7 @@ void BoxFilter(std::vector<float>& image, uint32_t width, uint32_t height, int r
 
 // The mean luminance of neighbourhoods of each input pixel, now and in the
 // reprojected history: a wide one tells where the shading changed, a narrow
-// one by how much it did there. Shading that changes where nothing moves (a
-// moving shadow) changes the wide mean; detail finer than it that this
-// frame's samples happened to miss (a thin line) hardly does.
+// one by how much it did there.
 void MeasureShading(const Frame& f, Scratch& scratch) {
     constexpr int wide_radius = 3, narrow_radius = 1;
     scratch.shading[0] = scratch.shading[2] = scratch.color_luma;
@@ -358,6 +367,45 @@ void MeasureShading(const Frame& f, Scratch& scratch) {
     for (int k = 0; k < 4; ++k) {
         BoxFilter(scratch.shading[k], f.in_w, f.in_h, k < 2 ? wide_radius : narrow_radius, scratch.box);
     }
+}
+
+// How far a mean luminance changed from the history's, against the larger
+// of the two: a shadow darkens dark and bright surfaces alike.
+inline float RelativeChange(float now, float history) {
+    return (now - history) / (std::max(now, history) + kShadeDarkness);
+}
+
+// How far the relative change of the wide mean lies beyond its floor, given
+// how many frames it held in the same direction at the same place of the
+// surface (this one and up to two before; negative: not at all). Shading
+// that changes where nothing moves (a moving shadow) keeps changing the mean
+// one way while it passes; detail finer than the samples (thin lines, which
+// they hit in one frame and miss in the next) changes it one way and the
+// other as the jitter moves. Each frame keeps its change and the last one's
+// for the next.
+void PersistentShadingChange(const FrameSettings& s, const Frame& f, const FrameState& state, Scratch& scratch) {
+    scratch.shading_change.resize(static_cast<size_t>(f.in_w) * f.in_h);
+    ForRows(f.in_h, [&](uint32_t y) {
+        for (uint32_t x = 0; x < f.in_w; ++x) {
+            const size_t at = static_cast<size_t>(y) * f.in_w + x;
+            const float now = RelativeChange(scratch.shading[0][at], scratch.shading[1][at]);
+            const Float2 v = state.motion.At(x, y);
+            const int64_t bx = FloorIndex(x + 0.5f + v.x), by = FloorIndex(y + 0.5f + v.y);
+            const bool seen = !s.reset && bx >= 0 && by >= 0 && bx < f.in_w && by < f.in_h;
+            const Float2 before =
+                seen ? state.shading_before.At(static_cast<uint32_t>(bx), static_cast<uint32_t>(by)) : Float2{0, 0};
+            // The smallest change of the last one, two and three frames
+            // while all went the same way, each beyond its floor.
+            const float changes[3] = {now, before.x, before.y};
+            float smallest = std::fabs(now), excess = smallest - kShadeFloors[0];
+            for (int k = 1; k < 3 && changes[k] * now > 0.0f; ++k) {
+                smallest = std::min(smallest, std::fabs(changes[k]));
+                excess = std::max(excess, smallest - kShadeFloors[k]);
+            }
+            scratch.shading_change[at] = excess;
+            state.shading.At(x, y) = {now, before.x};
+        }
+    });
 }
 
 // This frame's depth, from the base offset on, for the disocclusion test and
@@ -475,16 +523,40 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& hi
     return rectified;
 }
 
+// How surely the history at output pixel (ox, oy) holds a thin feature: a
+// line or dot one to three pixels wide, which stands out above or below the
+// history two pixels away on both sides, across or along. A shadow's edge
+// lies between its two sides and does not stand out. Thin features keep
+// their history where the shading seemed to change, as that change may be
+// the samples missing them; texture with less contrast than a thin line
+// is rectified as usual.
+float ThinFeature(const Frame& f, const FrameState& state, uint32_t ox, uint32_t oy) {
+    const Float2 v = state.motion.At(f.input_x[ox], f.input_y[oy]);
+    const int64_t hx = FloorIndex(ox + 0.5f + v.x * f.out_per_in_x);
+    const int64_t hy = FloorIndex(oy + 0.5f + v.y * f.out_per_in_y);
+    const auto luminance = [&](int64_t dx, int64_t dy) {
+        const Float4& h = state.history_before.Clamped(hx + dx, hy + dy);
+        return Luminance({h.r, h.g, h.b});
+    };
+    const float centre = luminance(0, 0);
+    const float sides[2][2] = {{luminance(-2, 0), luminance(2, 0)}, {luminance(0, -2), luminance(0, 2)}};
+    float stands_out = 0.0f;
+    for (const auto& side : sides) {
+        stands_out = std::max(stands_out, std::min(centre - side[0], centre - side[1]));
+        stands_out = std::max(stands_out, std::min(side[0] - centre, side[1] - centre));
+    }
+    return Clamp((stands_out - kThinFeatureFloor) * kThinFeatureGain, 0.0f, 1.0f);
+}
+
 void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, const Scratch& scratch,
                 const FrameState& state, const ImageView<Half4>& output) {
     const bool has_mask = !in.responsive_mask.empty();
     // Without depth, disocclusions show only in colour, and the history is
     // always held to this frame's colour range. With depth, the reprojection
     // already dropped disocclusions, but shading can still change where
-    // nothing moves (a moving shadow): that changes the mean luminance of a
-    // wide neighbourhood, and the history is held to the range as far as it
-    // did. Detail finer than the neighbourhood that this frame's samples
-    // missed (a thin line) hardly changes it, and keeps its history.
+    // nothing moves (a moving shadow): the history is held to the range as
+    // far as the shading kept changing (PersistentShadingChange), so that
+    // detail the samples missed this once (a thin line) keeps its history.
     const bool depth_vouches = s.has_depth && !in.depth.empty();
     ForRows(f.out_h, [&](uint32_t oy) {
         const uint32_t iy = f.input_y[oy];
@@ -493,8 +565,8 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
             const Neighbourhood n = Gather(s, f, scratch, state, ox, oy, kKernelRadius);
             float history_weight = std::min(h.a, kMaxHistoryWeight);
             const size_t at = static_cast<size_t>(iy) * f.in_w + f.input_x[ox];
-            const float change = std::fabs(scratch.shading[0][at] - scratch.shading[1][at]);
-            const float strength = depth_vouches ? Clamp((change - kShadeFloor) * kShadeGain, 0.0f, 1.0f) : 1.0f;
+            float strength = depth_vouches ? Clamp(scratch.shading_change[at] * kShadeGain, 0.0f, 1.0f) : 1.0f;
+            if (strength > 0.0f && depth_vouches) strength *= 1.0f - ThinFeature(f, state, ox, oy);
             Rgb rectified{h.r, h.g, h.b};
             if (strength > 0.0f) {
                 // Where the light changed, the history is first lit as this
@@ -578,6 +650,7 @@ void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Frame
     KeepDepth(s, inputs, f, state);
     HistoryLuminance(s, f, state, scratch);
     MeasureShading(f, scratch);
+    PersistentShadingChange(s, f, state, scratch);
     if (s.model == Model::kSplat) SplatSamples(s, f, scratch, state);
     Accumulate(s, inputs, f, scratch, state, output);
 }

@@ -49,6 +49,10 @@ struct FrameState {
     ImageView<Float2> motion;             // dilated motion, input pixels
     ImageView<const float> depth_before;  // the last frame's depth, for telling disocclusions
     ImageView<float> depth;               // this frame's, from the base offset on
+    // How far the shading seemed to change at each input pixel in the last
+    // two frames (x the last, y the one before), and the same for this frame.
+    ImageView<const Float2> shading_before;
+    ImageView<Float2> shading;
 };
 
 // The intermediates the library offers for dumping, made from what a frame
@@ -72,7 +76,8 @@ struct Scratch {
     std::vector<float> history_luma;  // the reprojected history's luminance at each input pixel
     // Neighbourhood means of color_luma and history_luma: wide, then narrow.
     std::vector<float> shading[4];
-    std::vector<float> box;  // a box filter's running sums
+    std::vector<float> box;             // a box filter's running sums
+    std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
 };
 
 // Runs one frame: writes the frame's state and the output image.
