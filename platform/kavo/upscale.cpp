@@ -15,8 +15,10 @@ namespace {
 constexpr float kMaxHistoryWeight = 12.0f;
 // Radius of the reconstruction kernel, in output pixels: a sample counts for
 // the output pixels it lies in or next to, so that the history converges to
-// the average over each output pixel rather than a blur of it.
-constexpr float kKernelRadius = 1.0f;
+// the average over each output pixel rather than a blur of it. A little
+// more than one pixel lets each frame reach a few more pixels, which steadies
+// a still image for a tenth of a decibel.
+constexpr float kKernelRadius = 1.1f;
 // Where the reprojected history weighs less than kWeakHistory (after a reset
 // or a disocclusion, or where a responsive mask dropped it), this frame's
 // spatial upscale stands in for it with up to kSpatialWeight: far more than
