@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace kavo {
 
@@ -44,7 +45,7 @@ constexpr float kShadeDarkness = 0.02f;
 // A history pixel that stands out from the history around it by more than
 // kThinFeatureFloor (tone-mapped luminance) is a thin feature, surely so
 // from 1 / kThinFeatureGain beyond that.
-constexpr float kThinFeatureFloor = 0.05f;
+constexpr float kThinFeatureFloor = 0.08f;
 constexpr float kThinFeatureGain = 30.0f;
 // Sharpness of the cubic that resamples the history: Keys' a; -0.5 is
 // Catmull-Rom, lower is sharper. The result is clamped to the taps around it.
@@ -525,27 +526,37 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& hi
     return rectified;
 }
 
-// How surely the history at output pixel (ox, oy) holds a thin feature: a
-// line or dot one to three pixels wide, which stands out above or below the
-// history two pixels away on both sides, across or along. A shadow's edge
-// lies between its two sides and does not stand out. Thin features keep
-// their history where the shading seemed to change, as that change may be
-// the samples missing them; texture with less contrast than a thin line
-// is rectified as usual.
-float ThinFeature(const Frame& f, const FrameState& state, uint32_t ox, uint32_t oy) {
-    const Float2 v = state.motion.At(f.input_x[ox], f.input_y[oy]);
-    const int64_t hx = FloorIndex(ox + 0.5f + v.x * f.out_per_in_x);
-    const int64_t hy = FloorIndex(oy + 0.5f + v.y * f.out_per_in_y);
-    const auto luminance = [&](int64_t dx, int64_t dy) {
-        const Float4& h = state.history_before.Clamped(hx + dx, hy + dy);
-        return Luminance({h.r, h.g, h.b});
-    };
-    const float centre = luminance(0, 0);
-    const float sides[2][2] = {{luminance(-2, 0), luminance(2, 0)}, {luminance(0, -2), luminance(0, 2)}};
+// How far the history at (x, y) stands out above or below the history two
+// pixels away on both sides, across or along: a line or dot one to three
+// pixels wide does; a shadow's edge, which lies between its two sides, does
+// not.
+template <class LuminanceAt>
+float StandsOut(LuminanceAt luminance, int64_t x, int64_t y) {
+    const float centre = luminance(x, y);
+    const float sides[2][2] = {{luminance(x - 2, y), luminance(x + 2, y)}, {luminance(x, y - 2), luminance(x, y + 2)}};
     float stands_out = 0.0f;
     for (const auto& side : sides) {
         stands_out = std::max(stands_out, std::min(centre - side[0], centre - side[1]));
         stands_out = std::max(stands_out, std::min(side[0] - centre, side[1] - centre));
+    }
+    return stands_out;
+}
+
+// How surely output pixel (ox, oy) lies on or beside a thin feature of the
+// history. Thin features keep their history where the shading seemed to
+// change, as that change may be the samples missing them; texture with less
+// contrast than a thin line is rectified as usual.
+float ThinFeature(const Frame& f, const FrameState& state, uint32_t ox, uint32_t oy) {
+    const Float2 v = state.motion.At(f.input_x[ox], f.input_y[oy]);
+    const int64_t hx = FloorIndex(ox + 0.5f + v.x * f.out_per_in_x);
+    const int64_t hy = FloorIndex(oy + 0.5f + v.y * f.out_per_in_y);
+    const auto luminance = [&](int64_t x, int64_t y) {
+        const Float4& h = state.history_before.Clamped(x, y);
+        return Luminance({h.r, h.g, h.b});
+    };
+    float stands_out = StandsOut(luminance, hx, hy);
+    for (const auto& [dx, dy] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
+        stands_out = std::max(stands_out, StandsOut(luminance, hx + dx, hy + dy));
     }
     return Clamp((stands_out - kThinFeatureFloor) * kThinFeatureGain, 0.0f, 1.0f);
 }
