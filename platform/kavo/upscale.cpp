@@ -542,21 +542,46 @@ float StandsOut(LuminanceAt luminance, int64_t x, int64_t y) {
     return stands_out;
 }
 
+// How far each pixel of the last frame's history stands out, for telling
+// thin features where the shading seemed to change; nothing to do where it
+// did nowhere.
+void MeasureThinFeatures(const Frame& f, const FrameState& state, Scratch& scratch) {
+    const auto& change = scratch.shading_change;
+    if (std::none_of(change.begin(), change.end(), [](float excess) { return excess > 0.0f; })) return;
+    const size_t pixels = static_cast<size_t>(f.out_w) * f.out_h;
+    scratch.last_history_luma.resize(pixels);
+    scratch.stands_out.resize(pixels);
+    ForRows(f.out_h, [&](uint32_t y) {
+        const Float4* history = state.history_before.Row(y);
+        float* luma = scratch.last_history_luma.data() + static_cast<size_t>(y) * f.out_w;
+        for (uint32_t x = 0; x < f.out_w; ++x) luma[x] = Luminance({history[x].r, history[x].g, history[x].b});
+    });
+    const auto luminance = [&](int64_t x, int64_t y) {
+        const int64_t cx = std::clamp<int64_t>(x, 0, int64_t{f.out_w} - 1);
+        const int64_t cy = std::clamp<int64_t>(y, 0, int64_t{f.out_h} - 1);
+        return scratch.last_history_luma[static_cast<size_t>(cy) * f.out_w + static_cast<size_t>(cx)];
+    };
+    ForRows(f.out_h, [&](uint32_t y) {
+        float* stands_out = scratch.stands_out.data() + static_cast<size_t>(y) * f.out_w;
+        for (uint32_t x = 0; x < f.out_w; ++x) stands_out[x] = StandsOut(luminance, x, y);
+    });
+}
+
 // How surely output pixel (ox, oy) lies on or beside a thin feature of the
 // history. Thin features keep their history where the shading seemed to
 // change, as that change may be the samples missing them; texture with less
 // contrast than a thin line is rectified as usual.
-float ThinFeature(const Frame& f, const FrameState& state, uint32_t ox, uint32_t oy) {
+float ThinFeature(const Frame& f, const FrameState& state, const Scratch& scratch, uint32_t ox, uint32_t oy) {
     const Float2 v = state.motion.At(f.input_x[ox], f.input_y[oy]);
     const int64_t hx = FloorIndex(ox + 0.5f + v.x * f.out_per_in_x);
     const int64_t hy = FloorIndex(oy + 0.5f + v.y * f.out_per_in_y);
-    const auto luminance = [&](int64_t x, int64_t y) {
-        const Float4& h = state.history_before.Clamped(x, y);
-        return Luminance({h.r, h.g, h.b});
-    };
-    float stands_out = StandsOut(luminance, hx, hy);
-    for (const auto& [dx, dy] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
-        stands_out = std::max(stands_out, StandsOut(luminance, hx + dx, hy + dy));
+    float stands_out = 0.0f;
+    for (const auto& [dx, dy] :
+         {std::pair{0, 0}, std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
+        const int64_t x = std::clamp<int64_t>(hx + dx, 0, int64_t{f.out_w} - 1);
+        const int64_t y = std::clamp<int64_t>(hy + dy, 0, int64_t{f.out_h} - 1);
+        stands_out =
+            std::max(stands_out, scratch.stands_out[static_cast<size_t>(y) * f.out_w + static_cast<size_t>(x)]);
     }
     return Clamp((stands_out - kThinFeatureFloor) * kThinFeatureGain, 0.0f, 1.0f);
 }
@@ -579,7 +604,7 @@ void Accumulate(const FrameSettings& s, const FrameInputs& in, const Frame& f, c
             float history_weight = std::min(h.a, kMaxHistoryWeight);
             const size_t at = static_cast<size_t>(iy) * f.in_w + f.input_x[ox];
             float strength = depth_vouches ? Clamp(scratch.shading_change[at] * kShadeGain, 0.0f, 1.0f) : 1.0f;
-            if (strength > 0.0f && depth_vouches) strength *= 1.0f - ThinFeature(f, state, ox, oy);
+            if (strength > 0.0f && depth_vouches) strength *= 1.0f - ThinFeature(f, state, scratch, ox, oy);
             Rgb rectified{h.r, h.g, h.b};
             if (strength > 0.0f) {
                 // Where the light changed, the history is first lit as this
@@ -664,6 +689,7 @@ void UpscaleFrame(const FrameSettings& s, const FrameInputs& inputs, const Frame
     HistoryLuminance(s, f, state, scratch);
     MeasureShading(f, scratch);
     PersistentShadingChange(s, f, state, scratch);
+    if (s.has_depth && !inputs.depth.empty()) MeasureThinFeatures(f, state, scratch);
     if (s.model == Model::kSplat) SplatSamples(s, f, scratch, state);
     Accumulate(s, inputs, f, scratch, state, output);
 }
