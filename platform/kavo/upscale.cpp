@@ -526,14 +526,21 @@ Rgb Rectified(const Float4& h, const Neighbourhood& n, float strength, float& hi
     return rectified;
 }
 
-// How far the history at (x, y) stands out above or below the history two
-// pixels away on both sides, across or along: a line or dot one to three
+// A plane of scratch values, width x height, as an image to read.
+ImageView<const float> PlaneOf(const std::vector<float>& plane, uint32_t width, uint32_t height) {
+    // The view's pixels are const: nothing writes through the cast.
+    return {reinterpret_cast<std::byte*>(const_cast<float*>(plane.data())), uint64_t{width} * sizeof(float), width,
+            height};
+}
+
+// How far the luminance at (x, y) stands out above or below the luminance
+// two pixels away on both sides, across or along: a line or dot one to three
 // pixels wide does; a shadow's edge, which lies between its two sides, does
 // not.
-template <class LuminanceAt>
-float StandsOut(LuminanceAt luminance, int64_t x, int64_t y) {
-    const float centre = luminance(x, y);
-    const float sides[2][2] = {{luminance(x - 2, y), luminance(x + 2, y)}, {luminance(x, y - 2), luminance(x, y + 2)}};
+float StandsOut(const ImageView<const float>& luminance, int64_t x, int64_t y) {
+    const float centre = luminance.Clamped(x, y);
+    const float sides[2][2] = {{luminance.Clamped(x - 2, y), luminance.Clamped(x + 2, y)},
+                               {luminance.Clamped(x, y - 2), luminance.Clamped(x, y + 2)}};
     float stands_out = 0.0f;
     for (const auto& side : sides) {
         stands_out = std::max(stands_out, std::min(centre - side[0], centre - side[1]));
@@ -556,11 +563,7 @@ void MeasureThinFeatures(const Frame& f, const FrameState& state, Scratch& scrat
         float* luma = scratch.last_history_luma.data() + static_cast<size_t>(y) * f.out_w;
         for (uint32_t x = 0; x < f.out_w; ++x) luma[x] = Luminance({history[x].r, history[x].g, history[x].b});
     });
-    const auto luminance = [&](int64_t x, int64_t y) {
-        const int64_t cx = std::clamp<int64_t>(x, 0, int64_t{f.out_w} - 1);
-        const int64_t cy = std::clamp<int64_t>(y, 0, int64_t{f.out_h} - 1);
-        return scratch.last_history_luma[static_cast<size_t>(cy) * f.out_w + static_cast<size_t>(cx)];
-    };
+    const ImageView<const float> luminance = PlaneOf(scratch.last_history_luma, f.out_w, f.out_h);
     ForRows(f.out_h, [&](uint32_t y) {
         float* stands_out = scratch.stands_out.data() + static_cast<size_t>(y) * f.out_w;
         for (uint32_t x = 0; x < f.out_w; ++x) stands_out[x] = StandsOut(luminance, x, y);
@@ -575,13 +578,10 @@ float ThinFeature(const Frame& f, const FrameState& state, const Scratch& scratc
     const Float2 v = state.motion.At(f.input_x[ox], f.input_y[oy]);
     const int64_t hx = FloorIndex(ox + 0.5f + v.x * f.out_per_in_x);
     const int64_t hy = FloorIndex(oy + 0.5f + v.y * f.out_per_in_y);
-    float stands_out = 0.0f;
-    for (const auto& [dx, dy] :
-         {std::pair{0, 0}, std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
-        const int64_t x = std::clamp<int64_t>(hx + dx, 0, int64_t{f.out_w} - 1);
-        const int64_t y = std::clamp<int64_t>(hy + dy, 0, int64_t{f.out_h} - 1);
-        stands_out =
-            std::max(stands_out, scratch.stands_out[static_cast<size_t>(y) * f.out_w + static_cast<size_t>(x)]);
+    const ImageView<const float> measured = PlaneOf(scratch.stands_out, f.out_w, f.out_h);
+    float stands_out = measured.Clamped(hx, hy);
+    for (const auto& [dx, dy] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
+        stands_out = std::max(stands_out, measured.Clamped(hx + dx, hy + dy));
     }
     return Clamp((stands_out - kThinFeatureFloor) * kThinFeatureGain, 0.0f, 1.0f);
 }
