@@ -264,3 +264,28 @@ TEST(Evaluate, BicubicUpscaleSamplesWhereTheJitteredSamplesWereTaken) {
         }
     }
 }
+
+TEST(CompanionOptions, NumbersThatAreNotFiniteOrOutOfRangeAreRefusedByName) {
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+        const char* option;
+    };
+    test::TempDir dir;
+    const std::string scene = (dir / "scene").string(), page = (dir / "page.html").string();
+    const Case cases[] = {
+        {"scenegen", {scene, "--speed", "nan"}, "--speed"},
+        {"scenegen", {scene, "--speed", "-1"}, "--speed"},
+        {"evaluate", {"frames", "a", "b", "--peak", "nan"}, "--peak"},
+        {"evaluate", {"frames", "a", "b", "--threshold", "inf"}, "--threshold"},
+        {"evaluate", {"report", page, "a", "b", "--exposure", "0"}, "--exposure"},
+        {"evaluate", {"dumps", "a", "b", "--tolerance", "-0.5"}, "--tolerance"},
+    };
+    for (const Case& c : cases) {
+        const test::ProgramResult result = test::RunProgram(test::BuiltProgram(c.program), c.args);
+        EXPECT_NE(result.exit_code, 0) << c.program << " " << c.option;
+        EXPECT_NE(result.err.find(std::string(c.option) + ": Value"), std::string::npos) << result.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "scene")) << "nothing is written before the options are checked";
+    EXPECT_FALSE(fs::exists(dir / "page.html"));
+}

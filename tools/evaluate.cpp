@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "tools/evaluation.h"
+#include "tools/option_checks.h"
 #include "tools/report.h"
 
 namespace {
@@ -77,9 +78,12 @@ int main(int argc, char** argv) {
     frames->add_option("output", output, "Folder of the upscaled frames")->required();
     frames->add_option("truth", truth, "Folder of the ground-truth frames")->required();
     frames->add_option("--skip", comparison.skip, "Leave out the first frames (history warm-up)");
-    frames->add_option("--threshold", threshold,
-                       "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB");
-    frames->add_option("--peak", comparison.peak, "Values are clamped to [0, peak] and PSNR is relative to it");
+    frames
+        ->add_option("--threshold", threshold,
+                     "Fail when the overall PSNR (of the mean squared error of all frames) is below this many dB")
+        ->check(tools::FiniteRange(-1000, 1000));
+    frames->add_option("--peak", comparison.peak, "Values are clamped to [0, peak] and PSNR is relative to it")
+        ->check(tools::FiniteRange(1e-6, 1e6));
     frames->add_flag("--tone-map", comparison.tone_map, "Compare x / (1 + x) of every value instead (for HDR content)");
     frames->add_option("--regions", comparison.regions,
                        "scenegen's regions.txt: also the PSNR inside each frame's rectangle");
@@ -109,13 +113,15 @@ int main(int argc, char** argv) {
                      "(default: the first after --skip, the middle and the last)")
         ->delimiter(',');
     page->add_option("--exposure", sequences.display.exposure,
-                     "Exposure E of the tone map x*E / (1 + x*E) that shows the images (1)");
+                     "Exposure E of the tone map x*E / (1 + x*E) that shows the images (1)")
+        ->check(tools::FiniteRange(1e-6, 1e6));
     page->add_option("--dumps", dump_trees, "Compare two dump trees instead of sequences")->expected(2);
 
     CLI::App* dumps = app.add_subcommand("dumps", "Compare two dump trees file by file and channel by channel");
     dumps->add_option("a", a, "First dump tree (an output folder or its sequence_dump)")->required();
     dumps->add_option("b", b, "Second dump tree")->required();
-    dumps->add_option("--tolerance", tolerance, "Largest absolute difference that still counts as equal");
+    dumps->add_option("--tolerance", tolerance, "Largest absolute difference that still counts as equal")
+        ->check(tools::FiniteRange(0, 1e30));
     CLI11_PARSE(app, argc, argv);
 
     try {

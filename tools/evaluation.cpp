@@ -111,7 +111,7 @@ ComparedImage LoadCompared(const fs::path& path, const ComparisonOptions& option
     // NaN compares as 0 and infinity as the peak; both are also counted.
     auto compared = [&options](float v) {
         if (std::isnan(v)) return 0.0f;
-        if (options.tone_map) return v > 0 ? (std::isinf(v) ? 1.0f : v / (1.0f + v)) : 0.0f;
+        if (options.tone_map) return ToneMapped(v);
         return static_cast<float>(std::clamp(static_cast<double>(v), 0.0, options.peak));
     };
     for (uint32_t y = 0; y < info.height; ++y) {
@@ -300,6 +300,11 @@ void ComparePgm(const std::string& a, const std::string& b, const std::string& n
 double Psnr(double mse, double peak) {
     if (mse <= 0) return std::numeric_limits<double>::infinity();
     return 10.0 * std::log10(peak * peak / mse);
+}
+
+float ToneMapped(float value) {
+    if (!(value > 0.0f)) return 0.0f;
+    return std::isinf(value) ? 1.0f : value / (1.0f + value);
 }
 
 SequenceReport CompareSequences(const std::string& output, const std::string& truth, const ComparisonOptions& options) {

@@ -26,6 +26,10 @@ void SplitTable(const std::string& text, std::vector<std::string>& labels, std::
 // PSNR in dB of a mean squared error relative to `peak`; infinite for 0.
 double Psnr(double mse, double peak);
 
+// x / (1 + x) of a linear value, which maps any light into [0, 1]: 0 for
+// NaN and values below 0, 1 for infinity.
+float ToneMapped(float value);
+
 // How an output sequence is compared with its ground truth.
 struct ComparisonOptions {
     uint32_t skip = 0;      // frames left out at the start (history warm-up)

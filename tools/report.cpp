@@ -35,13 +35,6 @@ struct Shown {
     std::vector<float> rgb;
 };
 
-float ToneMapped(float value, const Display& display) {
-    if (std::isnan(value) || value <= 0.0f) return 0.0f;
-    if (std::isinf(value)) return 1.0f;
-    const float x = value * display.exposure;
-    return x / (1.0f + x);
-}
-
 uint8_t Srgb(float linear) {
     const float v = std::clamp(linear, 0.0f, 1.0f);
     const float encoded = v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
@@ -57,7 +50,7 @@ Shown LoadShown(const fs::path& path, const Display& display) {
     for (uint32_t y = 0; y < info.height; ++y) {
         for (uint32_t x = 0; x < info.width; ++x) {
             for (const float c : {float(pixels[y][x].r), float(pixels[y][x].g), float(pixels[y][x].b)}) {
-                shown.rgb.push_back(ToneMapped(c, display));
+                shown.rgb.push_back(evaluation::ToneMapped(c * display.exposure));
             }
         }
     }

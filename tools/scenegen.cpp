@@ -15,6 +15,7 @@
 #include "run/path_text.h"
 #include "run/quality.h"
 #include "scene/exr_image.h"
+#include "tools/option_checks.h"
 #include "tools/scene_content.h"
 
 namespace fs = std::filesystem;
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
     app.add_flag("--raw", o.raw, "Store velocity and jitter as signed values instead of sign bits");
     app.add_flag("--pixel-velocity", o.pixel_velocity,
                  "Velocity in input pixels instead of normalised device coordinates");
-    app.add_option("--speed", o.speed, "Motion speed multiplier")->check(CLI::Range(0.0f, 100.0f));
+    app.add_option("--speed", o.speed, "Motion speed multiplier")->check(tools::FiniteRange(0, 100));
     app.add_option("--seed", o.seed, "Seed of the scene's layout");
     std::string kinds;
     for (const auto& kind : scenegen::kSceneKinds) kinds += std::string(kinds.empty() ? "" : ", ") + kind.name;
