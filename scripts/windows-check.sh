@@ -19,7 +19,7 @@ sources=$(git ls-files --cached --others --exclude-standard 'app/*.cpp' 'scene/*
 failed=0
 for source in $sources; do
   if ! "$compiler" -std=c++20 -fsyntax-only -Wall -Wextra -Wshadow -D_WIN32_WINNT=0x0A00 \
-      -I. -I"$includes" -I"$includes/OpenEXR" -I"$includes/Imath" "$source"; then
+      -I. -isystem "$includes" -isystem "$includes/OpenEXR" -isystem "$includes/Imath" "$source"; then
     echo "windows-check: $source does not compile against the Windows headers" >&2
     failed=1
   fi

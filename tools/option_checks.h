@@ -13,8 +13,8 @@ namespace tools {
 // every comparison with it is false; here it is refused like any other
 // number out of range.
 inline CLI::Validator FiniteRange(double low, double high) {
-    const std::string range = "a finite number from " + CLI::detail::to_string(low) + " to " +
-                              CLI::detail::to_string(high);
+    const std::string range =
+        "a finite number from " + CLI::detail::to_string(low) + " to " + CLI::detail::to_string(high);
     return CLI::Validator(
         [low, high, range](std::string& text) -> std::string {
             char* end = nullptr;
