@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-files=$(git ls-files '*.cpp' '*.h' | grep -v '^platform/d3d12/stubs.h$')
+files=$(git ls-files '*.cpp' '*.h' '*.inc' | grep -v '^platform/d3d12/stubs.h$')
 if [ "${1:-}" = --fix ]; then
   clang-format -i $files
   exit 0

@@ -47,3 +47,40 @@ TEST(DumpGolden, EveryDumpedFileIsAsBefore) {
     if (std::getenv("ORFA_UPDATE_DUMP_MANIFEST") != nullptr) test::WriteText(stored, manifest);
     EXPECT_EQ(manifest, test::ReadText(stored));
 }
+
+// The upscaler's passes run as portable code or, where the processor has
+// them, with AVX2 and F16C; both must write the same bytes, outputs and
+// dumps alike, whatever the scene exercises.
+TEST(DumpGolden, PortableAndVectorPassesWriteTheSameBytes) {
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("f16c")) {
+        GTEST_SKIP() << "this processor runs the portable passes only";
+    }
+    const std::vector<std::vector<std::string>> scenes = {
+        {"--kind", "disocclusion", "--mask"},  // depth, a moving object, a responsive mask
+        {"--kind", "hdr", "--exposure"},       // values far above 1, an exposure texture
+        {"--kind", "moving-shadow"},           // shading that changes without motion
+        {"--kind", "thin-lines"},              // thin features kept through shading changes
+    };
+    for (const std::vector<std::string>& scene : scenes) {
+        for (const char* model : {"kpss", "splat"}) {
+            SCOPED_TRACE(scene[1] + std::string(" ") + model);
+            test::TempDir dir;
+            std::vector<std::string> kind = {"--width",  "48", "--height",        "32",
+                                             "--frames", "4",  "--truth-samples", "0"};
+            kind.insert(kind.end(), scene.begin(), scene.end());
+            const std::vector<std::string> args = test::GenerateScene(dir.path(), kind);
+            std::vector<std::pair<std::string, std::string>> trees[2];
+            for (int portable = 0; portable < 2; ++portable) {
+                std::vector<std::string> run = args;
+                run.insert(run.end(), {"--network_name", model, "--do_dump"});
+                const std::vector<std::string> environment = {portable ? "KAVO_INSTRUCTIONS=portable"
+                                                                       : "KAVO_INSTRUCTIONS=native"};
+                ASSERT_EQ(test::RunTool(run, {}, {}, environment).exit_code, 0);
+                trees[portable] = test::FilesWithContents(dir / "out");
+                fs::remove_all(dir / "out");
+            }
+            ASSERT_GT(trees[0].size(), 4u);
+            EXPECT_TRUE(trees[0] == trees[1]);
+        }
+    }
+}

@@ -71,8 +71,4 @@ inline uint32_t PackR11G11B10(float r, float g, float b) {
     return bits(r, 6) | (bits(g, 6) << 11) | (bits(b, 5) << 22);
 }
 
-// Stores four floats as four halves, rounded to the nearest even; with the
-// processor's conversion instructions where it has them.
-void StoreHalf4(Half4& out, float r, float g, float b, float a);
-
 }  // namespace kavo
