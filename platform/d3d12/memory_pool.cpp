@@ -57,6 +57,11 @@ public:
         return peak_;
     }
 
+    uint64_t Live() {
+        std::lock_guard lock(mutex_);
+        return live_;
+    }
+
 private:
     static constexpr uint64_t kKeptLimit = uint64_t{512} << 20;
     std::mutex mutex_;
@@ -98,3 +103,5 @@ DeviceMemory& DeviceMemory::operator=(DeviceMemory&& other) noexcept {
 }  // namespace softgpu
 
 SOFTGPU_API uint64_t softgpu_peak_resource_bytes() { return softgpu::ThePool().Peak(); }
+
+SOFTGPU_API uint64_t softgpu_resource_bytes() { return softgpu::ThePool().Live(); }

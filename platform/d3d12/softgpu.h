@@ -65,3 +65,6 @@ SOFTGPU_API uint64_t softgpu_validation_error_count();
 
 // The most memory the device's resources held at once in this process.
 SOFTGPU_API uint64_t softgpu_peak_resource_bytes();
+
+// The memory the device's resources hold now.
+SOFTGPU_API uint64_t softgpu_resource_bytes();

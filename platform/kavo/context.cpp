@@ -39,14 +39,13 @@ constexpr uint32_t kMaxDimension = 16384;
 
 // Where a kernel finds the frame state among its surfaces.
 struct Context::StateUses {
-    int history_before = -1, history = -1, splat = -1, motion = -1, depth_before = -1, depth = -1, shading_before = -1,
+    int history_before = -1, history = -1, motion = -1, depth_before = -1, depth = -1, shading_before = -1,
         shading = -1;
 
     FrameState Views(std::span<const SoftGpuSurface> surfaces) const {
         FrameState state;
         state.history_before = ViewOf<const Float4>(surfaces[history_before]);
         state.history = ViewOf<Float4>(surfaces[history]);
-        if (splat >= 0) state.splat_accumulation = ViewOf<Float4>(surfaces[splat]);
         state.motion = ViewOf<Float2>(surfaces[motion]);
         state.depth_before = ViewOf<const float>(surfaces[depth_before]);
         state.depth = ViewOf<float>(surfaces[depth]);
@@ -63,7 +62,6 @@ Context::StateUses Context::UseState(Use use, D3D12_RESOURCE_STATES state) {
     StateUses uses;
     uses.history_before = use(history_[current_ ^ 1u].Get(), state);
     uses.history = use(history_[current_].Get(), state);
-    uses.splat = use(splat_accumulation_.Get(), state);
     uses.motion = use(motion_.Get(), state);
     uses.depth_before = use(depth_[current_ ^ 1u].Get(), state);
     uses.depth = use(depth_[current_].Get(), state);
@@ -149,12 +147,10 @@ ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
 KavoResult Context::CreateOutputResources() {
     const uint32_t w = init_.output_width, h = init_.output_height;
     for (auto& history : history_) history = Texture(L"history_full", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
-    splat_accumulation_ =
-        model_ == Model::kSplat ? Texture(L"splat_accumulation", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT) : nullptr;
     // The dump intermediates of another size are made again when asked for.
-    dump_history_ = reprojected_history_ = reconstruction_weight_ = history_packed_ = nullptr;
+    dump_history_ = reprojected_history_ = reconstruction_weight_ = history_packed_ = splat_accumulation_ = nullptr;
     have_frame_ = false;
-    const bool made = history_[0] && history_[1] && (model_ != Model::kSplat || splat_accumulation_);
+    const bool made = history_[0] && history_[1];
     return made ? KAVO_SUCCESS : kOutOfMemory;
 }
 
@@ -176,6 +172,9 @@ KavoResult Context::CreateDumpResources() {
         reprojected_history_ = Texture(L"reprojected_history", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
         reconstruction_weight_ = Texture(L"reconstruction_weights", w, h, 1, DXGI_FORMAT_R32_FLOAT);
         history_packed_ = Texture(L"history_r11g11b10", w, h, 1, DXGI_FORMAT_R11G11B10_FLOAT);
+        if (model_ == Model::kSplat) {
+            splat_accumulation_ = Texture(L"splat_accumulation", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
+        }
     }
     const uint32_t width = input_width_, height = input_height_;
     if (width != 0 && (width != dump_input_width_ || height != dump_input_height_ || !dump_motion_)) {
@@ -195,6 +194,7 @@ KavoResult Context::CreateDumpResources() {
         sample_counts_ = Buffer(L"sample_counts_int32_", cells * kSampleCountChannels * 4);
     }
     const bool made = dump_history_ && reprojected_history_ && reconstruction_weight_ && history_packed_ &&
+                      (model_ != Model::kSplat || splat_accumulation_) &&
                       (width == 0 || (dump_motion_ && motion_output_ && luminance_ && luminance_pyramid_ &&
                                       clip_boxes_ && packed_features_ && sample_counts_));
     if (!made) dump_history_ = dump_motion_ = nullptr;
@@ -339,10 +339,10 @@ KavoResult Context::MakeDumps() {
     const StateUses state = UseState(use, write);
     const int history = use(dump_history_.Get(), write), reprojected = use(reprojected_history_.Get(), write),
               weights = use(reconstruction_weight_.Get(), write), packed = use(history_packed_.Get(), write),
-              motion = use(dump_motion_.Get(), write), motion_output = use(motion_output_.Get(), write),
-              luminance = use(luminance_.Get(), write), pyramid = use(luminance_pyramid_.Get(), write),
-              clip = use(clip_boxes_.Get(), write), features = use(packed_features_.Get(), write),
-              counts = use(sample_counts_.Get(), write);
+              splat = use(splat_accumulation_.Get(), write), motion = use(dump_motion_.Get(), write),
+              motion_output = use(motion_output_.Get(), write), luminance = use(luminance_.Get(), write),
+              pyramid = use(luminance_pyramid_.Get(), write), clip = use(clip_boxes_.Get(), write),
+              features = use(packed_features_.Get(), write), counts = use(sample_counts_.Get(), write);
     const uint32_t cells_x = cells_x_, cells_y = cells_y_;
     kernel.run = [=, this](std::span<const SoftGpuSurface> surfaces) {
         DumpViews dump;
@@ -350,6 +350,7 @@ KavoResult Context::MakeDumps() {
         dump.reprojected_history = ViewOf<Float4>(surfaces[reprojected]);
         dump.reconstruction_weight = ViewOf<float>(surfaces[weights]);
         dump.history_packed = ViewOf<uint32_t>(surfaces[packed]);
+        if (splat >= 0) dump.splat_accumulation = ViewOf<Float4>(surfaces[splat]);
         dump.motion = ViewOf<Half2>(surfaces[motion]);
         dump.motion_output = ViewOf<Float2>(surfaces[motion_output]);
         dump.luminance = ViewOf<Imath::half>(surfaces[luminance]);

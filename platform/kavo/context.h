@@ -69,7 +69,7 @@ private:
     // What the frames keep. The history and the depth are held twice: a frame
     // reads the last frame's while it writes its own, and the frame's own
     // stays for its dump. current_ is the one the last recorded frame writes.
-    ComPtr<ID3D12Resource> history_[2], splat_accumulation_;  // output resolution
+    ComPtr<ID3D12Resource> history_[2];  // output resolution
     uint32_t input_width_ = 0, input_height_ = 0;
     ComPtr<ID3D12Resource> motion_, depth_[2], shading_[2];  // input resolution
     uint32_t current_ = 0;
@@ -78,8 +78,9 @@ private:
 
     // The intermediates offered for dumping, made from what the last frame
     // kept when a dump asks for them, on a queue of the library's own.
-    ComPtr<ID3D12Resource> dump_history_, reprojected_history_, reconstruction_weight_, history_packed_, dump_motion_,
-        motion_output_, luminance_, luminance_pyramid_, clip_boxes_, packed_features_, sample_counts_;
+    ComPtr<ID3D12Resource> dump_history_, reprojected_history_, reconstruction_weight_, history_packed_,
+        splat_accumulation_, dump_motion_, motion_output_, luminance_, luminance_pyramid_, clip_boxes_,
+        packed_features_, sample_counts_;
     uint32_t dump_input_width_ = 0, dump_input_height_ = 0;
     uint32_t cells_x_ = 0, cells_y_ = 0;
     ComPtr<ID3D12CommandQueue> dump_queue_;

@@ -44,7 +44,6 @@ struct FrameState {
     // Output resolution.
     ImageView<const Float4> history_before;  // tone-mapped colour, accumulated weight in alpha
     ImageView<Float4> history;               // the same, this frame's
-    ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
     // Input resolution.
     ImageView<Float2> motion;             // dilated motion, input pixels
     ImageView<const float> depth_before;  // the last frame's depth, for telling disocclusions
@@ -63,6 +62,7 @@ struct DumpViews {
     ImageView<Float4> reprojected_history;   // history moved by the motion, before rectification
     ImageView<float> reconstruction_weight;  // weight of this frame's samples per output pixel
     ImageView<uint32_t> history_packed;      // the history colour as R11G11B10
+    ImageView<Float4> splat_accumulation;    // splat model only: weighted colour sum, weight sum
     // Input resolution.
     ImageView<Half2> motion;          // dilated motion, input pixels
     ImageView<Float2> motion_output;  // dilated motion, output pixels
