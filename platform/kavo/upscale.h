@@ -76,10 +76,9 @@ struct Scratch {
     std::vector<float> history_luma;  // the reprojected history's luminance at each input pixel
     // Neighbourhood means of color_luma and history_luma: wide, then narrow.
     std::vector<float> shading[4];
-    std::vector<float> box;                // a box filter's running sums
-    std::vector<float> shading_change;     // per input pixel, how far the shading surely changed
-    std::vector<float> last_history_luma;  // the last frame's history's luminance, output resolution
-    std::vector<float> stands_out;         // how far each pixel of it stands out from its sides
+    std::vector<float> box;             // a box filter's running sums
+    std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
+    std::vector<float> stands_out;      // how far each pixel of the last history stands out from its sides
 };
 
 // Runs one frame: writes the frame's state and the output image.
