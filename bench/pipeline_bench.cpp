@@ -207,7 +207,9 @@ int main(int argc, char** argv) {
 
     // 1. End to end, and the stages.
     const ChildRun whole = BestOf(2, {tool, "--config", config, "--output_path", (scratch / "e2e").string()});
-    const Stages stages = TimeStages(config, scratch / "stages");
+    // Every figure that the whole run is set against is the best of two, as the whole run is.
+    const Stages stages = std::min(TimeStages(config, scratch / "stages"), TimeStages(config, scratch / "stages"),
+                                   [](const Stages& a, const Stages& b) { return a.gpu < b.gpu; });
     const double device_megabytes = softgpu_peak_resource_bytes() / 1e6;
     const double frames = stages.frames;
     ExrImageInfo first_output;
@@ -218,7 +220,7 @@ int main(int argc, char** argv) {
     const double output_megapixels = frames * first_output.width * first_output.height / 1e6;
 
     // 2. The EXR floor and the upscaler's own time.
-    const double floor = ExrFloor(root, scratch / "e2e", scratch);
+    const double floor = std::min(ExrFloor(root, scratch / "e2e", scratch), ExrFloor(root, scratch / "e2e", scratch));
     // The whole run is set against every frame's device time; the
     // throughput figures against the steady one.
     const double upscaler = stages.gpu;
