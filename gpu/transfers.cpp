@@ -1,5 +1,6 @@
 #include "gpu/transfers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -79,16 +80,22 @@ ComPtr<ID3D12Resource> Loader<Texture2D>::CreateStagingBuffer(D3D12_HEAP_TYPE he
 
 void Loader<Texture2D>::UnpackTo(uint8_t* mapped) const {
     for (size_t i = 0; i < data.size(); ++i) {
-        const auto* packed = reinterpret_cast<const uint8_t*>(data[i].data());
-        const D3D12_SUBRESOURCE_FOOTPRINT& footprint = layouts[i].Footprint;
-        uint8_t* destination = mapped + layouts[i].Offset;
-        for (uint32_t z = 0; z < footprint.Depth; ++z) {
-            for (uint32_t y = 0; y < num_rows[i]; ++y) {
-                std::memcpy(destination + z * (uint64_t{footprint.RowPitch} * num_rows[i]) +
-                                y * uint64_t{footprint.RowPitch},                     // staging row
-                            packed + (uint64_t{z} * num_rows[i] + y) * row_sizes[i],  // packed row
-                            row_sizes[i]);
-            }
+        UnpackSubresourceTo(mapped, i, reinterpret_cast<const uint8_t*>(data[i].data()),
+                            uint64_t{data[i].size()} * sizeof(uint32_t));
+    }
+}
+
+void Loader<Texture2D>::UnpackSubresourceTo(uint8_t* mapped, size_t i, const uint8_t* packed, uint64_t size) const {
+    const D3D12_SUBRESOURCE_FOOTPRINT& footprint = layouts[i].Footprint;
+    uint8_t* destination = mapped + layouts[i].Offset;
+    for (uint32_t z = 0; z < footprint.Depth; ++z) {
+        for (uint32_t y = 0; y < num_rows[i]; ++y) {
+            uint8_t* row = destination + z * (uint64_t{footprint.RowPitch} * num_rows[i]) +
+                           y * uint64_t{footprint.RowPitch};                        // staging row
+            const uint64_t start = (uint64_t{z} * num_rows[i] + y) * row_sizes[i];  // packed row
+            const uint64_t available = start < size ? std::min(size - start, row_sizes[i]) : 0;
+            if (available > 0) std::memcpy(row, packed + start, available);
+            std::memset(row + available, 0, row_sizes[i] - available);
         }
     }
 }
@@ -156,6 +163,21 @@ Uploader<Texture2D>::Uploader(const Texture2D& served) : Loader<Texture2D>(serve
     upload_buffer = CreateStagingBuffer(D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
 }
 
+void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                                       std::span<const std::byte> packed) {
+    void* mapped = nullptr;
+    ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        // Only the first subresource comes from the caller; the others are zeros.
+        const auto* source = reinterpret_cast<const uint8_t*>(packed.data());
+        UnpackSubresourceTo(static_cast<uint8_t*>(mapped), i, source, i == 0 ? packed.size() : 0);
+    }
+    upload_buffer->Unmap(0, nullptr);
+
+    RecordCopies(list, upload_buffer.Get(), true);
+    RecordTransition(list, texture.resource, D3D12_RESOURCE_STATE_COPY_DEST, state_after);
+}
+
 void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after) {
     void* mapped = nullptr;
     ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
@@ -176,11 +198,15 @@ void Downloader<Texture2D>::RecordReadback(ID3D12GraphicsCommandList* list, D3D1
     RecordTransition(list, texture.resource, D3D12_RESOURCE_STATE_COPY_SOURCE, current_state);
 }
 
-void Downloader<Texture2D>::ReadBack() {
-    void* mapped = nullptr;
-    ThrowIfFailed(readback_buffer->Map(0, nullptr, &mapped), "map download buffer");
-    PackFrom(static_cast<const uint8_t*>(mapped));
-    readback_buffer->Unmap(0, nullptr);
+Downloader<Texture2D>::~Downloader() {
+    if (mapped_ != nullptr) readback_buffer->Unmap(0, nullptr);
+}
+
+void Downloader<Texture2D>::ReadBack() { PackFrom(reinterpret_cast<const uint8_t*>(Mapped())); }
+
+const std::byte* Downloader<Texture2D>::Mapped() {
+    if (mapped_ == nullptr) ThrowIfFailed(readback_buffer->Map(0, nullptr, &mapped_), "map download buffer");
+    return static_cast<const std::byte*>(mapped_);
 }
 
 }  // namespace Orfa

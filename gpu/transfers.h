@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -65,6 +67,9 @@ protected:
     // Copies between data and a mapped staging buffer, row by row.
     void PackFrom(const uint8_t* mapped);
     void UnpackTo(uint8_t* mapped) const;
+    // Copies subresource i's packed rows from `packed` (`size` bytes; rows
+    // beyond them are zeros) into a mapped staging buffer.
+    void UnpackSubresourceTo(uint8_t* mapped, size_t i, const uint8_t* packed, uint64_t size) const;
     // Records the copies between the resource and `buffer`.
     void RecordCopies(ID3D12GraphicsCommandList* list, ID3D12Resource* buffer, bool to_resource) const;
 };
@@ -77,6 +82,11 @@ public:
     // Fills the upload buffer from data, records the copies and a transition
     // from COPY_DEST to `state_after`.
     void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after);
+    // The same from the first subresource's packed rows held by the caller
+    // (zeros after them), without filling data: a frame's pixels are then
+    // copied once, into the upload buffer.
+    void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                      std::span<const std::byte> packed);
 
     ComPtr<ID3D12Resource> upload_buffer;  // released before the loader's members, as a derived member
 };
@@ -88,10 +98,19 @@ public:
 
     // Records a transition to COPY_SOURCE, the copies and the transition back.
     void RecordReadback(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES current_state);
+    ~Downloader() override;
+
     // Copies the readback buffer into data; only after the copies completed.
     void ReadBack();
+    // The readback buffer itself, mapped until the downloader goes, for
+    // reading the rows where they lie (at layouts' offsets and row pitches)
+    // instead of copying them into data; only after the copies completed.
+    const std::byte* Mapped();
 
     ComPtr<ID3D12Resource> readback_buffer;  // released before the loader's members, as a derived member
+
+private:
+    void* mapped_ = nullptr;
 };
 
 // Records one transition barrier over all subresources.

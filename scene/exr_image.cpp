@@ -83,19 +83,23 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf:
 }
 
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, std::span<const Imf::Rgba> pixels,
-                   Imf::Compression compression) {
+                   Imf::Compression compression, size_t row_stride) {
     Imf::Header header = ExrImageHeader(info, compression);
     for (const char* channel : {"R", "G", "B", "A"}) header.channels().insert(channel, Imf::Channel(Imf::HALF));
     header.sanityCheck();  // an empty size is rejected before any file exists
-    if (pixels.size() / info.width < info.height) {
+    const size_t stride = row_stride == 0 ? info.width : row_stride;
+    // Every row but the last starts a whole stride before the next one.
+    const bool fits =
+        stride >= info.width && pixels.size() >= info.width && (pixels.size() - info.width) / stride >= info.height - 1;
+    if (!fits) {
         throw Iex::ArgExc(path + ": " + std::to_string(pixels.size()) + " pixels cannot fill an image of " +
                           std::to_string(info.width) + " x " + std::to_string(info.height));
     }
     WriteWholeExr(path, [&](Imf::OStream& stream) {
         Imf::RgbaOutputFile file(stream, header, Imf::WRITE_RGBA, Imf::globalThreadCount());
         file.setFrameBuffer(pixels.data(),
-                            1,            // x stride: one pixel
-                            info.width);  // y stride: one row
+                            1,        // x stride: one pixel
+                            stride);  // y stride: one row
         file.writePixels(static_cast<int>(info.height));
     });
 }

@@ -36,10 +36,10 @@ Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compressio
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, const Imf::Array2D<Imf::Rgba>& pixels,
                    Imf::Compression compression);
 
-// The same for pixels held elsewhere: info.width x info.height of them, row
-// after row, without gaps.
+// The same for pixels held elsewhere: info.height rows of info.width pixels,
+// each row `row_stride` pixels after the last (0: right after it).
 void WriteExrImage(const std::string& path, const ExrImageInfo& info, std::span<const Imf::Rgba> pixels,
-                   Imf::Compression compression);
+                   Imf::Compression compression, size_t row_stride = 0);
 
 // Runs `write` with an output stream whose bytes appear under `path` (UTF-8)
 // only once they are complete: they go to a temporary file that replaces the

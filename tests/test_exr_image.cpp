@@ -6,6 +6,8 @@
 #include <ImfInputFile.h>
 #include <ImfIntAttribute.h>
 
+#include <vector>
+
 #include "scene/exr_image.h"
 #include "tests/test_support.h"
 
@@ -58,6 +60,36 @@ TEST(ExrImage, WrittenImageReadsBackWithItsPixelsAndFixedAttributes) {
             EXPECT_EQ(read[y][x].b.bits(), pixels[y][x].b.bits());
             EXPECT_EQ(read[y][x].a.bits(), pixels[y][x].a.bits());
         }
+}
+
+// Pixels held a row stride apart (as in a readback buffer) are written row
+// by row; a stride shorter than a row, or too few pixels for the last row,
+// is refused before any file exists.
+TEST(ExrImage, RowsAStrideApartAreWrittenOrRefused) {
+    const struct {
+        size_t stride, count;
+        bool fits;
+    } cases[] = {{0, 6, true}, {3, 6, true}, {5, 8, true}, {5, 7, false}, {2, 10, false}, {0, 5, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.stride) + " " + std::to_string(c.count));
+        test::TempDir dir;
+        std::vector<Imf::Rgba> pixels(c.count);
+        for (size_t i = 0; i < c.count; ++i) pixels[i] = Imf::Rgba(static_cast<float>(i), 0.5f, 0.25f, 1.0f);
+        const std::string path = (dir / "o.exr").string();
+        if (!c.fits) {
+            EXPECT_THROW(WriteExrImage(path, {.width = 3, .height = 2}, pixels, Imf::PIZ_COMPRESSION, c.stride),
+                         std::exception);
+            EXPECT_FALSE(std::filesystem::exists(path));
+            continue;
+        }
+        WriteExrImage(path, {.width = 3, .height = 2}, pixels, Imf::PIZ_COMPRESSION, c.stride);
+        ExrImageInfo info;
+        Imf::Array2D<Imf::Rgba> read;
+        ReadExrImage(path, info, read);
+        const size_t stride = c.stride == 0 ? 3 : c.stride;
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x) EXPECT_EQ(read[y][x].r.bits(), pixels[y * stride + x].r.bits());
+    }
 }
 
 TEST(ExrImage, BadFilesAndSizesAreTheLibrarysExceptions) {

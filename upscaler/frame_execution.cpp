@@ -26,15 +26,11 @@ uint64_t fence_value = 0;
 const auto kCopyDest = D3D12_RESOURCE_STATE_COPY_DEST;
 const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 
-// Fills the uploader's data with the pixels and zeros after them; an absent
-// input (an empty array) uploads zeros.
+// Uploads the pixels and zeros after them; an absent input (an empty array)
+// uploads zeros.
 template <class Element>
-void CopyInto(Uploader& uploader, const std::vector<Element>& pixels) {
-    auto* data = reinterpret_cast<uint8_t*>(uploader.data[0].data());
-    const size_t capacity = uploader.data[0].size() * sizeof(uint32_t);
-    const size_t bytes = std::min(pixels.size() * sizeof(Element), capacity);
-    if (bytes > 0) std::memcpy(data, pixels.data(), bytes);
-    std::memset(data + bytes, 0, capacity - bytes);
+void Upload(Uploader& uploader, const std::vector<Element>& pixels, ID3D12GraphicsCommandList* list) {
+    uploader.RecordUpload(list, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, std::as_bytes(std::span(pixels)));
 }
 
 // One input texture with its uploader, made right after it, whether or not
@@ -71,24 +67,13 @@ struct FrameExecution::Textures {
           exposure(L"app_input_exposure", run.device.Get(), ImageSize{1, 1}, DXGI_FORMAT_R32_FLOAT),
           mask(L"app_input_responsive_mask", run.device.Get(), frame.responsive_mask_size, DXGI_FORMAT_R8_UNORM) {
         const RunSettings& s = run.settings;
-        CopyInto(color.uploader, frame.color);
-        color.uploader.RecordUpload(list, kShaderRead);
-        CopyInto(velocity.uploader, frame.velocity);
-        velocity.uploader.RecordUpload(list, kShaderRead);
-        if (!s.no_depth) {
-            CopyInto(depth.uploader, frame.depth);
-            depth.uploader.RecordUpload(list, kShaderRead);
-        }
-        if (UsesExposureTexture(s)) {
-            CopyInto(exposure.uploader, std::vector<float>{frame.exposure});
-            exposure.uploader.RecordUpload(list, kShaderRead);
-        }
-        if (s.has_responsive_mask) {
-            // A frame without its mask file keeps the zero-filled 1 x 1 mask:
-            // the library still gets the texture its init flags promised.
-            CopyInto(mask.uploader, frame.responsive_mask);
-            mask.uploader.RecordUpload(list, kShaderRead);
-        }
+        Upload(color.uploader, frame.color, list);
+        Upload(velocity.uploader, frame.velocity, list);
+        if (!s.no_depth) Upload(depth.uploader, frame.depth, list);
+        if (UsesExposureTexture(s)) Upload(exposure.uploader, std::vector<float>{frame.exposure}, list);
+        // A frame without its mask file keeps the zero-filled 1 x 1 mask: the
+        // library still gets the texture its init flags promised.
+        if (s.has_responsive_mask) Upload(mask.uploader, frame.responsive_mask, list);
     }
 };
 
@@ -167,22 +152,25 @@ void FrameExecution::SubmitAndWait() {
     Orfa::ThrowIfFailed(run_.app_cmd_list->Reset(run_.app_cmd_allocator.Get(), nullptr), "reset command list");
 }
 
+// The output is written from the readback buffer where its rows lie, RGBA
+// half pixels a row pitch apart: no copy of the frame is made on the way.
 void FrameExecution::ReadOutput() {
-    downloader_->ReadBack();
-    if (downloader_->data.empty() || downloader_->data[0].empty()) {
-        throw std::runtime_error("Unable to download result");
-    }
+    const uint32_t width = run_.output_resolution[0], height = run_.output_resolution[1];
+    const D3D12_PLACED_SUBRESOURCE_FOOTPRINT& layout = downloader_->layouts.at(0);
+    const uint64_t pitch = layout.Footprint.RowPitch;
+    const bool whole = layout.Footprint.Width >= width && downloader_->num_rows.at(0) >= height &&
+                       pitch % sizeof(Imf::Rgba) == 0 &&
+                       downloader_->row_sizes.at(0) >= uint64_t{width} * sizeof(Imf::Rgba);
+    if (!whole || height == 0) throw std::runtime_error("Unable to download result");
+    const auto* first = reinterpret_cast<const Imf::Rgba*>(downloader_->Mapped() + layout.Offset);
+    output_pixels_ = std::span(first, (height - 1) * (pitch / sizeof(Imf::Rgba)) + width);
+    output_row_stride_ = pitch / sizeof(Imf::Rgba);
 }
 
 void FrameExecution::WriteOutput() {
     const uint32_t width = run_.output_resolution[0], height = run_.output_resolution[1];
-    const size_t bytes = static_cast<size_t>(width) * height * sizeof(Imf::Rgba);
-    if (downloader_->data[0].size() * sizeof(uint32_t) < bytes) throw std::runtime_error("Unable to download result");
-    // The downloaded rows are already RGBA half pixels, packed row after row:
-    // they are written as they are, without a second copy of the frame.
-    const std::span<const Imf::Rgba> pixels(reinterpret_cast<const Imf::Rgba*>(downloader_->data[0].data()),
-                                            bytes / sizeof(Imf::Rgba));
-    WriteExrImage(PathToUtf8(frame_.output_path), {.width = width, .height = height}, pixels, Imf::PIZ_COMPRESSION);
+    WriteExrImage(PathToUtf8(frame_.output_path), {.width = width, .height = height}, output_pixels_,
+                  Imf::PIZ_COMPRESSION, output_row_stride_);
     std::cout << "Writing " << std::quoted(frame_.output_path.string()) << std::endl;
 }
 
@@ -190,6 +178,7 @@ void FrameExecution::Dump() {
     const DumpRequest request = MakeDumpRequest(run_);
     if (run_.settings.do_dump) DumpFrameResources(run_.kavo_context, request);
     if (run_.settings.do_dump_output_as_tensor) {
+        downloader_->ReadBack();
         DumpTexture_RGBA_FP16_AsTensor(*downloader_, OutputFileName(frame_.output_path), request);
     }
 }

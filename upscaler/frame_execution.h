@@ -1,6 +1,9 @@
 #pragma once
 
+#include <ImfRgba.h>
+
 #include <memory>
+#include <span>
 
 #include "gpu/transfers.h"
 
@@ -21,7 +24,7 @@ public:
     void RecordUpscale();
     // One submission, one fence wait; the command list is open again after it.
     void SubmitAndWait();
-    // Copies the output into CPU memory.
+    // Maps the output's readback buffer for writing; only after the wait.
     void ReadOutput();
     // Writes the output image and its "Writing" line.
     void WriteOutput();
@@ -36,6 +39,8 @@ private:
     const LoadedFrame& frame_;
     std::unique_ptr<Textures> textures_;
     std::unique_ptr<Orfa::Downloader<Orfa::Texture2D>> downloader_;
+    std::span<const Imf::Rgba> output_pixels_;  // in the mapped readback buffer
+    size_t output_row_stride_ = 0;              // in pixels
 };
 
 // Upscales queued frames from the front and writes their outputs. Returns
