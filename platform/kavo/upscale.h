@@ -78,7 +78,6 @@ struct Scratch {
     std::vector<float> shading[4];
     std::vector<float> box;             // a box filter's running sums
     std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
-    std::vector<float> stands_out;      // how far each pixel of the last history stands out from its sides
 };
 
 // Runs one frame: writes the frame's state and the output image.
