@@ -165,23 +165,24 @@ Uploader<Texture2D>::Uploader(const Texture2D& served) : Loader<Texture2D>(serve
 
 void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
                                        std::span<const std::byte> packed) {
-    void* mapped = nullptr;
-    ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
-    for (size_t i = 0; i < layouts.size(); ++i) {
+    RecordFilledUpload(list, state_after, [&](uint8_t* mapped) {
         // Only the first subresource comes from the caller; the others are zeros.
         const auto* source = reinterpret_cast<const uint8_t*>(packed.data());
-        UnpackSubresourceTo(static_cast<uint8_t*>(mapped), i, source, i == 0 ? packed.size() : 0);
-    }
-    upload_buffer->Unmap(0, nullptr);
-
-    RecordCopies(list, upload_buffer.Get(), true);
-    RecordTransition(list, texture.resource, D3D12_RESOURCE_STATE_COPY_DEST, state_after);
+        for (size_t i = 0; i < layouts.size(); ++i) {
+            UnpackSubresourceTo(mapped, i, source, i == 0 ? packed.size() : 0);
+        }
+    });
 }
 
 void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after) {
+    RecordFilledUpload(list, state_after, [&](uint8_t* mapped) { UnpackTo(mapped); });
+}
+
+void Uploader<Texture2D>::RecordFilledUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                                             const std::function<void(uint8_t*)>& fill) {
     void* mapped = nullptr;
     ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
-    UnpackTo(static_cast<uint8_t*>(mapped));
+    fill(static_cast<uint8_t*>(mapped));
     upload_buffer->Unmap(0, nullptr);
 
     RecordCopies(list, upload_buffer.Get(), true);

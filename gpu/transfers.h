@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <utility>
@@ -89,6 +90,11 @@ public:
                       std::span<const std::byte> packed);
 
     ComPtr<ID3D12Resource> upload_buffer;  // released before the loader's members, as a derived member
+
+private:
+    // Maps the upload buffer for `fill`, then records the copies and the transition.
+    void RecordFilledUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                            const std::function<void(uint8_t*)>& fill);
 };
 
 template <>

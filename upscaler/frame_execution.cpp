@@ -30,7 +30,7 @@ const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 // uploads zeros.
 template <class Element>
 void Upload(Uploader& uploader, const std::vector<Element>& pixels, ID3D12GraphicsCommandList* list) {
-    uploader.RecordUpload(list, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, std::as_bytes(std::span(pixels)));
+    uploader.RecordUpload(list, kShaderRead, std::as_bytes(std::span(pixels)));
 }
 
 // One input texture with its uploader, made right after it, whether or not
@@ -158,10 +158,9 @@ void FrameExecution::ReadOutput() {
     const uint32_t width = run_.output_resolution[0], height = run_.output_resolution[1];
     const D3D12_PLACED_SUBRESOURCE_FOOTPRINT& layout = downloader_->layouts.at(0);
     const uint64_t pitch = layout.Footprint.RowPitch;
-    const bool whole = layout.Footprint.Width >= width && downloader_->num_rows.at(0) >= height &&
-                       pitch % sizeof(Imf::Rgba) == 0 &&
+    const bool whole = height > 0 && downloader_->num_rows.at(0) >= height && pitch % sizeof(Imf::Rgba) == 0 &&
                        downloader_->row_sizes.at(0) >= uint64_t{width} * sizeof(Imf::Rgba);
-    if (!whole || height == 0) throw std::runtime_error("Unable to download result");
+    if (!whole) throw std::runtime_error("Unable to download result");
     const auto* first = reinterpret_cast<const Imf::Rgba*>(downloader_->Mapped() + layout.Offset);
     output_pixels_ = std::span(first, (height - 1) * (pitch / sizeof(Imf::Rgba)) + width);
     output_row_stride_ = pitch / sizeof(Imf::Rgba);
