@@ -26,29 +26,25 @@ const char* const kExitCodes =
     "2 files missing on one side; "
     "3 a file could not be read; other values: the option parser's own.";
 
-std::string Formatted(double value) {
-    if (std::isinf(value)) return "inf";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
-}
-
-std::string Decibels(double value) { return std::isnan(value) ? "-" : Formatted(value); }
-
 int CompareFrames(const std::string& output, const std::string& truth, const evaluation::ComparisonOptions& options,
                   double threshold) {
     const evaluation::SequenceReport report = evaluation::CompareSequences(output, truth, options);
     for (const evaluation::FrameReport& frame : report.frames) {
-        std::cout << frame.name << " PSNR=" << Formatted(frame.psnr) << " dB max_error=" << Formatted(frame.max_error)
-                  << " SSIM=" << Decibels(frame.ssim) << " temporal_error=" << Decibels(frame.temporal_error)
-                  << " region_PSNR=" << Decibels(frame.region_psnr) << " non_finite=" << frame.non_finite << "\n";
+        std::cout << frame.name << " PSNR=" << evaluation::Formatted(frame.psnr)
+                  << " dB max_error=" << evaluation::Formatted(frame.max_error)
+                  << " SSIM=" << evaluation::Formatted(frame.ssim)
+                  << " temporal_error=" << evaluation::Formatted(frame.temporal_error)
+                  << " region_PSNR=" << evaluation::Formatted(frame.region_psnr) << " non_finite=" << frame.non_finite
+                  << "\n";
     }
     for (const std::string& name : report.missing) std::cout << "missing output: " << name << "\n";
-    std::cout << "frames=" << report.frames.size() << " mean_PSNR=" << Formatted(report.mean_psnr)
-              << " dB overall_PSNR=" << Formatted(report.overall_psnr)
-              << " dB max_error=" << Formatted(report.max_error) << " mean_SSIM=" << Decibels(report.mean_ssim)
-              << " temporal_error=" << Decibels(report.temporal_error)
-              << " region_PSNR=" << Decibels(report.region_psnr) << " non_finite=" << report.non_finite << std::endl;
+    std::cout << "frames=" << report.frames.size() << " mean_PSNR=" << evaluation::Formatted(report.mean_psnr)
+              << " dB overall_PSNR=" << evaluation::Formatted(report.overall_psnr)
+              << " dB max_error=" << evaluation::Formatted(report.max_error)
+              << " mean_SSIM=" << evaluation::Formatted(report.mean_ssim)
+              << " temporal_error=" << evaluation::Formatted(report.temporal_error)
+              << " region_PSNR=" << evaluation::Formatted(report.region_psnr) << " non_finite=" << report.non_finite
+              << std::endl;
     if (!report.missing.empty()) return kMissing;
     if (report.frames.empty()) return kMissing;
     return report.overall_psnr >= threshold && report.non_finite == 0 ? kPass : kFail;

@@ -302,6 +302,14 @@ double Psnr(double mse, double peak) {
     return 10.0 * std::log10(peak * peak / mse);
 }
 
+std::string Formatted(double value, const char* format) {
+    if (std::isnan(value)) return "-";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
 float ToneMapped(float value) {
     if (!(value > 0.0f)) return 0.0f;
     return std::isinf(value) ? 1.0f : value / (1.0f + value);

@@ -30,6 +30,10 @@ double Psnr(double mse, double peak);
 // NaN and values below 0, 1 for infinity.
 float ToneMapped(float value);
 
+// A figure as evaluate prints it and the report shows it: "-" where there is
+// none (NaN), "inf" for a perfect PSNR.
+std::string Formatted(double value, const char* format = "%.3f");
+
 // How an output sequence is compared with its ground truth.
 struct ComparisonOptions {
     uint32_t skip = 0;      // frames left out at the start (history warm-up)

@@ -18,6 +18,7 @@
 #include "tools/png_image.h"
 
 namespace fs = std::filesystem;
+using evaluation::Formatted;
 
 namespace report {
 
@@ -189,15 +190,6 @@ std::string Escaped(const std::string& text) {
         }
     }
     return out;
-}
-
-// Numbers as the evaluate program prints them.
-std::string Formatted(double value, const char* format = "%.3f") {
-    if (std::isnan(value)) return "-";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char text[48];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 // Where the page's images go, and how the page names them.
