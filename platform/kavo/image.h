@@ -23,12 +23,10 @@ struct ImageView {
     bool empty() const { return data == nullptr || width == 0 || height == 0; }
     Pixel* Row(uint32_t y) const { return reinterpret_cast<Pixel*>(data + y * pitch); }
     Pixel& At(uint32_t x, uint32_t y) const { return Row(y)[x]; }
-    // The pixel nearest to (x, y), which may lie outside the image.
-    const Pixel& Clamped(int64_t x, int64_t y) const {
-        const auto cx = static_cast<uint32_t>(std::clamp<int64_t>(x, 0, int64_t{width} - 1));
-        const auto cy = static_cast<uint32_t>(std::clamp<int64_t>(y, 0, int64_t{height} - 1));
-        return Row(cy)[cx];
-    }
+    // The column and row nearest to x and y, which may lie outside the image.
+    uint32_t ClampedX(int64_t x) const { return static_cast<uint32_t>(std::clamp<int64_t>(x, 0, int64_t{width} - 1)); }
+    uint32_t ClampedY(int64_t y) const { return static_cast<uint32_t>(std::clamp<int64_t>(y, 0, int64_t{height} - 1)); }
+    const Pixel& Clamped(int64_t x, int64_t y) const { return Row(ClampedY(y))[ClampedX(x)]; }
 };
 
 struct Half4 {

@@ -26,6 +26,8 @@ inline void StoreHalf4(Half4& out, float r, float g, float b, float a) {
     out = {Imath::half(r), Imath::half(g), Imath::half(b), Imath::half(a)};
 }
 
+inline __m128 LoadHalf4(const Half4& pixel) { return _mm_setr_ps(pixel.r, pixel.g, pixel.b, pixel.a); }
+
 #include "platform/kavo/upscale_passes.inc"
 
 }  // namespace portable
@@ -38,6 +40,10 @@ namespace avx2 {
 inline void StoreHalf4(Half4& out, float r, float g, float b, float a) {
     const __m128i halves = _mm_cvtps_ph(_mm_setr_ps(r, g, b, a), _MM_FROUND_TO_NEAREST_INT);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(&out), halves);
+}
+
+inline __m128 LoadHalf4(const Half4& pixel) {
+    return _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pixel)));
 }
 
 #include "platform/kavo/upscale_passes.inc"
