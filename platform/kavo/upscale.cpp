@@ -22,8 +22,10 @@ namespace kavo {
 
 namespace portable {
 
-inline void StoreHalf4(Half4& out, float r, float g, float b, float a) {
-    out = {Imath::half(r), Imath::half(g), Imath::half(b), Imath::half(a)};
+inline void StoreHalf4(Half4& out, __m128 rgba) {
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, rgba);
+    out = {Imath::half(lanes[0]), Imath::half(lanes[1]), Imath::half(lanes[2]), Imath::half(lanes[3])};
 }
 
 inline __m128 LoadHalf4(const Half4& pixel) { return _mm_setr_ps(pixel.r, pixel.g, pixel.b, pixel.a); }
@@ -37,8 +39,8 @@ inline __m128 LoadHalf4(const Half4& pixel) { return _mm_setr_ps(pixel.r, pixel.
 
 namespace avx2 {
 
-inline void StoreHalf4(Half4& out, float r, float g, float b, float a) {
-    const __m128i halves = _mm_cvtps_ph(_mm_setr_ps(r, g, b, a), _MM_FROUND_TO_NEAREST_INT);
+inline void StoreHalf4(Half4& out, __m128 rgba) {
+    const __m128i halves = _mm_cvtps_ph(rgba, _MM_FROUND_TO_NEAREST_INT);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(&out), halves);
 }
 
