@@ -39,34 +39,7 @@ std::set<std::string> Folders(const fs::path& folder) {
     return names;
 }
 
-const std::set<std::string> kImageResources = {
-    "kavo_history",         "reprojected_history", "reconstruction_weights", "history_r11g11b10", "motion",
-    "motion_output_pixels", "luminance",           "previous_depth"};
-const std::set<std::string> kTensorResources = {"luminance_pyramid", "clip_boxes", "packed_features",
-                                                "sample_counts_int32_"};
-
 }  // namespace
-
-TEST(DumpEndToEnd, EveryListedResourceOfEveryFrame) {
-    DumpedScene scene;
-    const auto result = scene.Run({"--do_dump"});
-    for (const char* step : {"step_0", "step_1"}) {
-        std::set<std::string> expected = kImageResources;
-        expected.insert(kTensorResources.begin(), kTensorResources.end());
-        EXPECT_EQ(Folders(scene.Dump() / step), expected) << step;
-        for (const std::string& name : kImageResources) {
-            EXPECT_TRUE(fs::exists(scene.Dump() / name / (std::string(step) + ".exr"))) << name;
-        }
-        EXPECT_TRUE(fs::exists(scene.Dump() / step / "clip_boxes" / "C_007.pgm"));
-        EXPECT_TRUE(fs::exists(scene.Dump() / step / "packed_features" / "C_031.csv"));
-        EXPECT_TRUE(fs::exists(scene.Dump() / step / "sample_counts_int32_" / "C_001.pgm"));
-        EXPECT_FALSE(fs::exists(scene.Dump() / step / "luminance_pyramid" / "C_000.pgm"))
-            << "float tensors have no PGM";
-    }
-    EXPECT_NE(result.out.find("dump_tensor: kavo_history(original name === kavo:history) as fp64"), std::string::npos);
-    EXPECT_NE(result.out.find("Dumping clip_boxes\n"), std::string::npos);
-    EXPECT_NE(result.out.find("clip_boxes/C_000.csv | pad_x = 1 | pad_y = 1"), std::string::npos);
-}
 
 TEST(DumpEndToEnd, OddInputSizesDumpEveryResource) {
     test::TempDir dir;
@@ -121,15 +94,4 @@ TEST(DumpEndToEnd, OutputAsTensorEqualsTheOutputImageInItsRegion) {
         }
     }
     EXPECT_EQ(table, expected);
-}
-
-TEST(DumpEndToEnd, KeyboardLoopRerunOverwritesTheSameFiles) {
-    DumpedScene scene;
-    scene.Run({"--do_dump", "--do_dump_output_as_tensor"});
-    const auto first = test::FilesWithContents(scene.dir / "out");
-    std::vector<std::string> args = scene.args;
-    args.insert(args.end(), {"--do_dump", "--do_dump_output_as_tensor", "--kb_loop"});
-    const auto looped = test::RunInteractively(INFERENCE_TOOL_PATH, args, "Press any key to re-run", 1);
-    EXPECT_EQ(looped.err.find("softgpu: validation error"), std::string::npos);
-    EXPECT_EQ(test::FilesWithContents(scene.dir / "out"), first);
 }

@@ -214,18 +214,21 @@ TEST(EndToEnd, CorruptFrameStopsTheRunAndKeepsEarlierOutputs) {
 
 TEST(EndToEnd, KeyboardLoopRerunsTheSameFramesFromAReset) {
     Scene scene({"--width", "16", "--height", "16", "--frames", "3"});
-    scene.Run();
+    const std::vector<std::string> dumps = {"--do_dump", "--do_dump_output_as_tensor"};
+    scene.Run(dumps);
     const auto single_pass = test::FilesWithContents(scene.Out());
 
     // Two key presses give three passes. The tool then waits at its prompt
     // for ever, so it is stopped there.
     std::vector<std::string> args = scene.args;
+    args.insert(args.end(), dumps.begin(), dumps.end());
     args.push_back("--kb_loop");
     const test::ProgramResult looped = test::RunInteractively(INFERENCE_TOOL_PATH, args, "Press any key to re-run", 2);
     EXPECT_EQ(LinesStartingWith(looped.out, "Press any key to re-run").size(), 3u);
     EXPECT_EQ(LinesStartingWith(looped.out, "Writing ").size(), 9u);
     EXPECT_EQ(LinesStartingWith(looped.out, "Selected adapter").size(), 1u) << "one device for every pass";
-    // Every pass starts from a reset, so its files equal those of a single pass.
+    // Every pass starts from a reset, so its files, outputs and dumps alike,
+    // equal those of a single pass.
     EXPECT_EQ(test::FilesWithContents(scene.Out()), single_pass);
     EXPECT_EQ(looped.err.find("softgpu: validation error"), std::string::npos);
 }
