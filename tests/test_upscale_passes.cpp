@@ -1,0 +1,169 @@
+// The reference upscaler's passes on CPU images, without a device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/kavo/upscale.h"
+
+namespace {
+
+template <class Pixel>
+kavo::ImageView<Pixel> ViewOf(std::vector<std::remove_const_t<Pixel>>& pixels, uint32_t width, uint32_t height) {
+    return {reinterpret_cast<std::byte*>(pixels.data()), uint64_t{width} * sizeof(Pixel), width, height};
+}
+
+// One frame at input resolution, upscaled 1:1 after a reset.
+struct Frame {
+    uint32_t width, height;              // the input
+    uint32_t depth_width, depth_height;  // the depth and velocity images, from (base_x, base_y) on
+    uint32_t base_x = 0, base_y = 0;
+    bool inverted = false;
+    std::vector<kavo::Half4> color = std::vector<kavo::Half4>(size_t{width} * height);
+    std::vector<kavo::Half2> velocity = std::vector<kavo::Half2>(size_t{depth_width} * depth_height);
+    std::vector<float> depth = std::vector<float>(size_t{depth_width} * depth_height, 0.5f);
+    kavo::Scratch scratch;
+
+    // Returns the dilated motion.
+    std::vector<kavo::Float2> Run() {
+        kavo::FrameSettings s;
+        s.input_width = width;
+        s.input_height = height;
+        s.depth_base_x = s.velocity_base_x = base_x;
+        s.depth_base_y = s.velocity_base_y = base_y;
+        s.has_depth = true;
+        s.inverted_depth = inverted;
+        s.reset = true;
+        const size_t pixels = size_t{width} * height;
+        std::vector<kavo::Float4> history_before(pixels), history(pixels);
+        std::vector<kavo::Float2> motion(pixels), shading_before(pixels), shading(pixels);
+        std::vector<float> depth_before(pixels), kept_depth(pixels);
+        std::vector<kavo::Half4> output(pixels);
+        const kavo::FrameInputs inputs{ViewOf<const kavo::Half4>(color, width, height),
+                                       ViewOf<const kavo::Half2>(velocity, depth_width, depth_height),
+                                       ViewOf<const float>(depth, depth_width, depth_height),
+                                       {}};
+        const kavo::FrameState state{ViewOf<const kavo::Float4>(history_before, width, height),
+                                     ViewOf<kavo::Float4>(history, width, height),
+                                     ViewOf<kavo::Float2>(motion, width, height),
+                                     ViewOf<const float>(depth_before, width, height),
+                                     ViewOf<float>(kept_depth, width, height),
+                                     ViewOf<const kavo::Float2>(shading_before, width, height),
+                                     ViewOf<kavo::Float2>(shading, width, height)};
+        kavo::UpscaleFrame(s, inputs, state, scratch, ViewOf<kavo::Half4>(output, width, height));
+        return motion;
+    }
+};
+
+// A frame whose depth has equally near pixels at `near` before a farther
+// background, and whose motion tells every pixel apart: (x, y) at (x, y).
+struct Dilation {
+    uint32_t width, height, depth_width, depth_height, base_x, base_y;
+    bool inverted;
+
+    std::vector<kavo::Float2> Run(const std::vector<std::pair<uint32_t, uint32_t>>& near) const {
+        Frame frame{width, height, depth_width, depth_height, base_x, base_y, inverted};
+        std::fill(frame.depth.begin(), frame.depth.end(), inverted ? 0.2f : 0.8f);
+        for (const auto& [x, y] : near) frame.depth[size_t{y} * depth_width + x] = inverted ? 0.9f : 0.1f;
+        for (uint32_t y = 0; y < depth_height; ++y) {
+            for (uint32_t x = 0; x < depth_width; ++x) {
+                frame.velocity[size_t{y} * depth_width + x] = {Imath::half(float(x)), Imath::half(float(y))};
+            }
+        }
+        return frame.Run();
+    }
+};
+
+// Every pixel within one pixel of the nearer surface (in the depth image)
+// moves with it; every other pixel keeps its own motion, as equally far
+// neighbours leave the centre its own. Sizes and offsets put the surface
+// at every place of a row: its ends, and each lane of a group of pixels.
+TEST(UpscalePasses, MotionIsTakenFromTheNearestSurfaceAround) {
+    const Dilation cases[] = {
+        {13, 4, 13, 4, 0, 0, false}, {13, 4, 13, 4, 0, 0, true}, {9, 3, 12, 6, 2, 1, false},
+        {5, 3, 5, 3, 0, 0, false},   {1, 1, 1, 1, 0, 0, false},  {7, 2, 9, 2, 1, 0, true},
+    };
+    for (const Dilation& c : cases) {
+        for (uint32_t near_y = c.base_y; near_y < c.base_y + c.height; ++near_y) {
+            for (uint32_t near_x = c.base_x; near_x < c.base_x + c.width; ++near_x) {
+                SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " from " +
+                             std::to_string(c.base_x) + "," + std::to_string(c.base_y) + ", near at " +
+                             std::to_string(near_x) + "," + std::to_string(near_y) + (c.inverted ? ", inverted" : ""));
+                const std::vector<kavo::Float2> motion = c.Run({{near_x, near_y}});
+                for (uint32_t y = 0; y < c.height; ++y) {
+                    for (uint32_t x = 0; x < c.width; ++x) {
+                        const uint32_t dx = c.base_x + x, dy = c.base_y + y;
+                        const bool beside =
+                            dx + 1 >= near_x && dx <= near_x + 1 && dy + 1 >= near_y && dy <= near_y + 1;
+                        const kavo::Float2 expected{float(beside ? near_x : dx), float(beside ? near_y : dy)};
+                        const kavo::Float2 got = motion[size_t{y} * c.width + x];
+                        ASSERT_TRUE(got.x == expected.x && got.y == expected.y)
+                            << "pixel " << x << "," << y << " moved " << got.x << "," << got.y;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Where two neighbours are equally near, the first in reading order wins, so
+// that every copy of the passes picks the same one.
+TEST(UpscalePasses, EquallyNearSurfacesResolveInReadingOrder) {
+    struct Case {
+        std::vector<std::pair<uint32_t, uint32_t>> near;
+        uint32_t x, y;            // the pixel between them
+        uint32_t from_x, from_y;  // the one whose motion it takes
+    };
+    const Case cases[] = {
+        {{{2, 1}, {4, 1}}, 3, 1, 2, 1}, {{{4, 0}, {2, 2}}, 3, 1, 4, 0}, {{{6, 2}, {8, 1}}, 7, 1, 8, 1},
+        {{{5, 0}, {6, 0}}, 6, 1, 5, 0}, {{{9, 1}, {9, 2}}, 8, 1, 9, 1},
+    };
+    for (const uint32_t width : {10u, 13u}) {
+        const Dilation dilation{width, 3, width, 3, 0, 0, false};
+        for (const Case& c : cases) {
+            SCOPED_TRACE("width " + std::to_string(width) + ", pixel " + std::to_string(c.x) + "," +
+                         std::to_string(c.y));
+            const kavo::Float2 got = dilation.Run(c.near)[size_t{c.y} * width + c.x];
+            EXPECT_TRUE(got.x == float(c.from_x) && got.y == float(c.from_y)) << got.x << "," << got.y;
+        }
+    }
+}
+
+// The shading measures are means of the luminance over square windows of
+// radius 3 and 1, the image's edge repeated beyond it, whatever the size:
+// narrower and wider than the groups of rows and columns filtered together.
+TEST(UpscalePasses, ShadingMeansAverageTheWindowAroundEachPixel) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {3, 2}, {13, 11}, {70, 9}, {9, 70}};
+    for (const auto& [width, height] : sizes) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        Frame frame{width, height, width, height};
+        for (size_t i = 0; i < frame.color.size(); ++i) {
+            const float v = static_cast<float>((i * 7919) % 101) / 100.0f;
+            frame.color[i] = {Imath::half(v), Imath::half(1.0f - v), Imath::half(0.5f), Imath::half(1.0f)};
+        }
+        frame.Run();
+        const std::vector<float>& luma = frame.scratch.color_luma;
+        ASSERT_EQ(luma.size(), size_t{width} * height);
+        for (const auto& [means, radius] : {std::pair{0, 3}, std::pair{2, 1}}) {
+            const std::vector<float>& got = frame.scratch.shading[means];
+            for (int64_t y = 0; y < height; ++y) {
+                for (int64_t x = 0; x < width; ++x) {
+                    double sum = 0;
+                    for (int64_t j = y - radius; j <= y + radius; ++j) {
+                        for (int64_t i = x - radius; i <= x + radius; ++i) {
+                            sum += luma[std::clamp<int64_t>(j, 0, height - 1) * width +
+                                        std::clamp<int64_t>(i, 0, width - 1)];
+                        }
+                    }
+                    const double expected = sum / ((2 * radius + 1) * (2 * radius + 1));
+                    ASSERT_NEAR(got[y * width + x], expected, 1e-5) << "radius " << radius << " at " << x << "," << y;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
