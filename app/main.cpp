@@ -10,6 +10,7 @@
 
 #include "app/options.h"
 #include "app/run_flow.h"
+#include "run/temporary_files.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ int Run(const OptionValues& values) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RemoveTemporaryFilesOnSignals();
     CLI::App app;
     OptionValues values;
     DeclareOptions(app, values);

@@ -9,11 +9,20 @@
 #include <string_view>
 
 // A file that appears under its final name only when it is complete. It is
-// written under a temporary name beside the final one (the final name with
-// ".tmp" appended, so that it never looks like a frame) and renamed over the
-// final name once every byte has been written, flushed and closed without
-// error. Until then the final name keeps what it held before; a file that is
-// abandoned (an exception, a full disk) has its temporary file removed.
+// written under a private temporary name beside the final one and renamed
+// over the final name once every byte has been written, flushed and closed
+// without error. Until then the final name keeps what it held before; a file
+// that is abandoned (an exception, a full disk, a signal) has its temporary
+// file removed.
+//
+// The temporary file is created new, exclusively and without following links,
+// under a name no other writer uses (it ends in ".tmp", so that it never looks
+// like a frame): nothing planted at a predictable name can redirect the bytes,
+// and two runs into one folder never share a temporary file.
+//
+// A final name that is a device, a pipe or a socket (for example
+// /dev/stdout) is written directly instead, since it cannot be replaced; one
+// that is a directory cannot be created.
 class AtomicFile {
 public:
     enum class Mode { kBinary, kText };
@@ -43,18 +52,22 @@ public:
     void Commit();
 
     const std::filesystem::path& final_path() const { return final_path_; }
-    static std::filesystem::path TemporaryPathOf(const std::filesystem::path& final_path);
 
 private:
+    bool OpenTemporary();
+    bool OpenDirectly();
     void Remember(const char* action, int error);
     [[noreturn]] void Fail(const char* action, int error);
     void Discard();
 
     std::filesystem::path final_path_;
-    std::filesystem::path temporary_path_;
+    std::filesystem::path temporary_path_;  // empty while none exists
     Mode mode_;
     std::string context_;
     std::FILE* file_ = nullptr;
-    bool created_ = false;  // the temporary file exists and is ours to remove
+    int signal_slot_ = -1;  // the temporary file's entry in the table of files to remove on a signal
     std::string failure_;   // the first failure's message; empty while all is well
 };
+
+// Writes `contents` as the whole of `path`, through an AtomicFile.
+void WriteWholeFile(const std::filesystem::path& path, std::string_view contents, AtomicFile::Mode mode);

@@ -9,9 +9,11 @@
 #include <ImfThreading.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "run/atomic_file.h"
 #include "run/path_text.h"
+#include "scene/exr_streams.h"
 
 namespace {
 
@@ -24,22 +26,11 @@ Imf::Rgba* ShiftedBase(Imf::Rgba* first, int min_x, int min_y, uint32_t width) {
     return reinterpret_cast<Imf::Rgba*>(reinterpret_cast<intptr_t>(first) - offset);
 }
 
-// The EXR library's output stream, into a file that is whole or absent.
-class AtomicExrStream : public Imf::OStream {
-public:
-    AtomicExrStream(const std::string& path, AtomicFile& file) : Imf::OStream(path.c_str()), file_(file) {}
-    void write(const char c[], int n) override { file_.Write(c, static_cast<size_t>(n)); }
-    uint64_t tellp() override { return file_.Tell(); }
-    void seekp(uint64_t position) override { file_.Seek(position); }
-
-private:
-    AtomicFile& file_;
-};
-
 }  // namespace
 
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels) {
-    Imf::RgbaInputFile file(path.c_str(), Imf::globalThreadCount());
+    RegularFileInputStream stream(path);
+    Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
     info = ExrImageInfo{};
     info.expL = 1.0f;
     info.maxL = 1000.0f;
@@ -62,6 +53,24 @@ void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf:
                         1,            // x stride: one pixel
                         info.width);  // y stride: one row
     file.readPixels(window.min.y, window.max.y);
+}
+
+Imf::Rgba ReadFirstExrPixel(const std::string& path) {
+    RegularFileInputStream stream(path);
+    Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
+    const Imath::Box2i& window = file.dataWindow();
+    const int64_t width = int64_t{window.max.x} - window.min.x + 1;
+    if (width < 1 || width > kMaxFirstRowWidth || window.max.y < window.min.y) {
+        throw Iex::ArgExc(path + ": a first row of " + std::to_string(width) + " pixels cannot be read");
+    }
+    // Only the first scan line is decoded, into a row whose first element is
+    // the data window's first pixel.
+    std::vector<Imf::Rgba> row(static_cast<size_t>(width));
+    file.setFrameBuffer(ShiftedBase(row.data(), window.min.x, window.min.y, 0),
+                        1,   // x stride: one pixel
+                        0);  // y stride: every line lands in the one row
+    file.readPixels(window.min.y, window.min.y);
+    return row[0];
 }
 
 Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compression) {
@@ -105,14 +114,22 @@ void WriteExrImage(const std::string& path, const ExrImageInfo& info, std::span<
 }
 
 void WriteWholeExr(const std::string& path, const std::function<void(Imf::OStream&)>& write) {
-    AtomicFile file(PathFromUtf8(path), AtomicFile::Mode::kBinary);
-    file.Open();
-    {
-        AtomicExrStream stream(path, file);
-        // The library writes the table of chunk offsets when its file object
-        // goes and swallows any failure there; the atomic file remembers it
-        // and refuses to commit.
-        write(stream);
+    try {
+        AtomicFile file(PathFromUtf8(path), AtomicFile::Mode::kBinary);
+        file.Open();
+        {
+            AtomicExrStream stream(path, file);
+            // The library writes the table of chunk offsets when its file
+            // object goes and swallows any failure there; the atomic file
+            // remembers it and refuses to commit.
+            write(stream);
+        }
+        file.Commit();
+    } catch (const Iex::BaseExc&) {
+        throw;
+    } catch (const std::exception& error) {
+        // A file that cannot be created, written or put in place fails as
+        // the EXR library's own files do, with its kind of exception.
+        throw Iex::IoExc(error.what());
     }
-    file.Commit();
 }

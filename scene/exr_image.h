@@ -28,6 +28,15 @@ inline constexpr uint32_t kMaxImageSide = 16384;
 // refused from its header, before any pixel is decoded.
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels);
 
+// The widest first row ReadFirstExrPixel decodes: far beyond any texture,
+// yet a bound on what a damaged header can make it allocate.
+inline constexpr int64_t kMaxFirstRowWidth = int64_t{1} << 24;
+
+// The first pixel of the data window, decoding only the first scan line: the
+// jitter and exposure files carry their value there, and their size does not
+// matter.
+Imf::Rgba ReadFirstExrPixel(const std::string& path);
+
 // The header of the tool's images: data and display window (0, 0) to
 // (width - 1, height - 1), increasing y, and the three attributes.
 Imf::Header ExrImageHeader(const ExrImageInfo& info, Imf::Compression compression);

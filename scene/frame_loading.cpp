@@ -20,11 +20,21 @@ struct DecodedImage {
     Imf::Array2D<Imf::Rgba> pixels;
 };
 
+void AnnounceLoading(const std::filesystem::path& path) {
+    std::cout << "Loading: " << std::quoted(path.string()) << '\n';
+}
+
+// The first pixel of a file that carries one value for the whole frame.
+Imf::Rgba FirstPixelOf(const std::filesystem::path& path) {
+    AnnounceLoading(path);
+    return ReadFirstExrPixel(PathToUtf8(path));
+}
+
 // Reads one input file and hands its pixels to `use`; the pixels are released
 // as soon as `use` returns, before the next file is read.
 template <class Use>
 void WithInput(const std::filesystem::path& path, Use use) {
-    std::cout << "Loading: " << std::quoted(path.string()) << '\n';
+    AnnounceLoading(path);
     DecodedImage image;
     ReadExrImage(PathToUtf8(path), image.info, image.pixels);
     use(image);
@@ -90,8 +100,6 @@ void LoadPlane(ImageSize& size, std::vector<Value>& plane, const DecodedImage& i
     });
 }
 
-const Imf::Rgba& FirstPixel(const DecodedImage& image) { return image.pixels[0][0]; }
-
 LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
     LoadedFrame frame;
     WithInput(files.noaa_path, [&](const DecodedImage& image) { LoadColor(frame, image); });
@@ -103,15 +111,12 @@ LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
             LoadPlane(frame.depth_size, frame.depth, image, [](Imath::half r) { return static_cast<float>(r); });
         });
     }
-    WithInput(files.jitter_path, [&](const DecodedImage& image) {
-        const Imf::Rgba& pixel = FirstPixel(image);
-        frame.jitter = DecodeJitter(pixel.r, pixel.g, pixel.b, settings.raw_jitter);
-    });
+    const Imf::Rgba jitter = FirstPixelOf(files.jitter_path);
+    frame.jitter = DecodeJitter(jitter.r, jitter.g, jitter.b, settings.raw_jitter);
     if (settings.copy_exposure_scale_to_exposure_texture) {
         frame.exposure = settings.exposure_scale;
     } else if (settings.has_exposure_texture_name) {
-        WithInput(files.exposure_path,
-                  [&](const DecodedImage& image) { frame.exposure = static_cast<float>(FirstPixel(image).r); });
+        frame.exposure = static_cast<float>(FirstPixelOf(files.exposure_path).r);
     }
     if (settings.has_responsive_mask && !files.responsive_mask_path.empty()) {
         WithInput(files.responsive_mask_path, [&](const DecodedImage& image) {

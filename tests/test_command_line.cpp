@@ -1,6 +1,9 @@
 // The tool's command line as a user meets it: help, parse errors, saving and
 // reading configuration files, and the error line of each failure kind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -166,6 +169,29 @@ TEST(ConfigurationSave, RefusesToOverwriteTheSourceFile) {
         EXPECT_EQ(result.out, "") << destination;
     }
     EXPECT_EQ(test::ReadText(dir / "c.ini"), original);
+}
+
+TEST(ConfigurationSave, ADeviceAPipeOrAStreamIsWrittenInPlaceNotReplaced) {
+    test::TempDir dir;
+    const std::vector<std::string> scene = test::MakeScene(dir / "scene", {});
+    // The null device and the tool's own standard output through links of
+    // the test's own, which a rename would replace; a pipe that the test
+    // holds open for reading.
+    test::fs::create_symlink("/proc/self/fd/1", dir / "stdout");
+    test::fs::create_symlink("/dev/null", dir / "null");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+    const int reader = open((dir / "pipe").c_str(), O_RDWR | O_NONBLOCK);
+    for (const char* name : {"stdout", "null", "pipe"}) {
+        auto args = scene;
+        args.insert(args.end(), {"--max_frames", "1", "--save_config_to", (dir / name).string()});
+        const auto result = RunTool(args);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_FALSE(test::fs::is_regular_file(test::fs::symlink_status(dir / name))) << name << " was replaced";
+    }
+    char text[4096];
+    const ssize_t length = read(reader, text, sizeof text);
+    close(reader);
+    EXPECT_NE(std::string(text, std::max<ssize_t>(length, 0)).find("max_frames=1"), std::string::npos);
 }
 
 TEST(ConfigurationSave, SavedFileReadsBackToTheSameOptions) {

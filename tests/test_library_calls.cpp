@@ -56,10 +56,13 @@ class RecordedRun {
 public:
     // `edit` may change the scene's files before the run.
     explicit RecordedRun(const std::vector<std::string>& options, test::SceneLayout layout = {.mask_frames = {0}},
-                         const std::function<void(const fs::path& scene)>& edit = {})
+                         const std::function<void(const fs::path& scene)>& edit = {},
+                         const std::vector<std::string>& environment = {})
         : scene_args_(test::MakeScene(dir_ / "scene", layout)) {
         if (edit) edit(Scene());
-        result = test::RunTool(Arguments(options), {}, {}, Environment());
+        std::vector<std::string> settings = Environment();
+        settings.insert(settings.end(), environment.begin(), environment.end());
+        result = test::RunTool(Arguments(options), {}, {}, settings);
         Parse();
     }
     // The same, started interactively: the scene is run again `presses` times.
@@ -233,6 +236,8 @@ TEST(LibraryCalls, ModelAndScalesAreSetOnceBetweenContextAndFirstFrame) {
     struct Case {
         std::vector<std::string> options;
         std::vector<std::string> calls;  // between kavoD3D12CreateContext and the first execution
+        std::vector<std::string> environment = {};
+        std::string err = {};
     };
     const std::string properties = "kavoGetProperties", init = "kavoD3D12Init";
     const Case cases[] = {
@@ -240,6 +245,11 @@ TEST(LibraryCalls, ModelAndScalesAreSetOnceBetweenContextAndFirstFrame) {
         {{"--network_name", "kpss"}, {"kavoSelectNetworkModel model=0", properties, init}},
         {{"--network_name", "splat"}, {"kavoSelectNetworkModel model=1", properties, init}},
         {{"--network_name", "SPLAT"}, {properties, init}},
+        // A refused model leaves the library's default in place and the run going.
+        {{"--network_name", "splat"},
+         {"kavoSelectNetworkModel model=1", properties, init},
+         {"KAVO_RECORD_REFUSE_MODELS=1"},
+         "Warning: the library refused the `splat` model; its default model is used\n"},
         {{"--jitter_scale", "2", "0.5"}, {properties, init, "kavoSetJitterScale x=2 y=0.5"}},
         {{"--velocity_scale", "1", "1.0001"}, {properties, init, "kavoSetVelocityScale x=1 y=1.00010002"}},
         {{"--jitter_scale", "1", "1", "--velocity_scale", "1", "1"}, {properties, init}},
@@ -247,8 +257,9 @@ TEST(LibraryCalls, ModelAndScalesAreSetOnceBetweenContextAndFirstFrame) {
          {properties, init, "kavoSetJitterScale x=0.5 y=1", "kavoSetVelocityScale x=-1 y=3"}},
     };
     for (const Case& c : cases) {
-        const RecordedRun run(c.options, {.frames = 1});
+        const RecordedRun run(c.options, {.frames = 1}, {}, c.environment);
         ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+        EXPECT_EQ(run.result.err, c.err);
         std::vector<std::string> between;
         for (size_t i = 1; i < run.calls.size() && run.calls[i].function != "kavoD3D12Execute"; ++i) {
             std::string text = run.calls[i].function;

@@ -66,12 +66,32 @@ std::vector<Image> ImagesOf(const std::string& page) {
     return images;
 }
 
+// The file an image link names: HTML entities, then percent-escapes undone.
+fs::path LinkedFile(std::string link) {
+    for (const auto& [entity, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}}) {
+        for (size_t at = link.find(entity); at != std::string::npos; at = link.find(entity, at + 1)) {
+            link.replace(at, std::string(entity).size(), c);
+        }
+    }
+    std::string path;
+    for (size_t i = 0; i < link.size(); ++i) {
+        if (link[i] == '%' && i + 2 < link.size()) {
+            path += static_cast<char>(std::stoi(link.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            EXPECT_EQ(std::string("#?%\"<>&").find(link[i]), std::string::npos) << "unencoded in " << link;
+            path += link[i];
+        }
+    }
+    return path;
+}
+
 // Every image the page names exists beside it and decodes to its size.
 void ExpectEveryImageWhole(const fs::path& html) {
     const std::vector<Image> images = ImagesOf(test::ReadText(html));
     ASSERT_FALSE(images.empty());
     for (const Image& image : images) {
-        const RgbImage decoded = ReadPng(html.parent_path() / image.src);
+        const RgbImage decoded = ReadPng(html.parent_path() / LinkedFile(image.src));
         EXPECT_EQ(decoded.width, image.width) << image.src;
         EXPECT_EQ(decoded.height, image.height) << image.src;
     }
@@ -132,7 +152,7 @@ TEST(Report, IdenticalSequencesShowNoDifferenceAndBadInputsAreOneError) {
     for (const Image& image : ImagesOf(test::ReadText(html))) {
         if (image.src.find("_a_b_difference") == std::string::npos) continue;
         ++maps;
-        const RgbImage decoded = ReadPng(runs.dir / image.src);
+        const RgbImage decoded = ReadPng(runs.dir / LinkedFile(image.src));
         for (size_t i = 0; i < decoded.rgb.size(); i += 3) {
             ASSERT_EQ(std::vector<uint8_t>(decoded.rgb.begin() + i, decoded.rgb.begin() + i + 3),
                       (std::vector<uint8_t>{68, 1, 84}))
@@ -181,6 +201,33 @@ TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
         EXPECT_NE(page.find(resource), std::string::npos) << resource;
     }
     ExpectEveryImageWhole(html);
+}
+
+TEST(Report, AwkwardFrameNamesAreEscapedAndEncodedAndAnEmptyTableShowsEmpty) {
+    test::TempDir dir;
+    const std::string awkward = "a<b&c\"d#e%41f?g";
+    for (const char* sequence : {"a", "truth"}) {
+        fs::create_directories(dir / sequence);
+        test::WriteUniform(dir / sequence / (awkward + ".exr"), 8, 8, Imf::Rgba(0.5f, 0.25f, 0.125f, 1.0f));
+    }
+    const fs::path html = dir / "page.html";
+    const auto written = Evaluate({"report", html.string(), (dir / "a").string(), "--truth", (dir / "truth").string()});
+    ASSERT_EQ(written.exit_code, 0) << written.err;
+    const std::string page = test::ReadText(html);
+    EXPECT_NE(page.find("<h3>a&lt;b&amp;c&quot;d#e%41f?g.exr</h3>"), std::string::npos);
+    EXPECT_EQ(page.find(awkward), std::string::npos) << "the name unescaped";
+    ExpectEveryImageWhole(html);
+
+    // A table of a region without rows: its head line alone, on both sides.
+    for (const char* tree : {"one", "two"}) {
+        fs::create_directories(dir / tree / "step_0" / "t");
+        test::WriteText(dir / tree / "step_0" / "t" / "C_000.csv", "c_y/x");
+    }
+    const fs::path dumps = dir / "dumps.html";
+    const auto compared =
+        Evaluate({"report", dumps.string(), "--dumps", (dir / "one").string(), (dir / "two").string()});
+    ASSERT_EQ(compared.exit_code, 0) << compared.err;
+    EXPECT_NE(test::ReadText(dumps).find("<div class=\"row\">empty</div>"), std::string::npos);
 }
 
 TEST(Report, TheDemosReportRendersInABrowser) {

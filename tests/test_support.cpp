@@ -121,6 +121,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     const int status = std::system(command.c_str());
     ProgramResult result;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.out = ReadText(out);
     result.err = ReadText(err);
     return result;
@@ -164,6 +165,7 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
         if (prepare) prepare();
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -187,8 +189,8 @@ bool StartedProgram::Type(const std::string& text) {
     return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void StartedProgram::Kill() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
+void StartedProgram::Kill(int signal_number) {
+    if (pid_ > 0) kill(pid_, signal_number);
 }
 
 ProgramResult StartedProgram::Wait() {
@@ -197,6 +199,7 @@ ProgramResult StartedProgram::Wait() {
     if (pid_ > 0) waitpid(pid_, &status, 0);
     pid_ = -1;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.out = ReadText(capture_ / "out");
     result.err = ReadText(capture_ / "err");
     return result;

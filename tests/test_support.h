@@ -4,6 +4,7 @@
 // channel by channel, and running the built programs.
 #include <ImfRgba.h>
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -46,6 +47,7 @@ std::string ReadText(const fs::path& path);
 
 struct ProgramResult {
     int exit_code = 0;
+    int signal = 0;  // the signal that ended the program, if one did
     std::string out;
     std::string err;
 };
@@ -62,7 +64,8 @@ ProgramResult RunTool(const std::vector<std::string>& args, const std::string& i
 
 // A program started in the background, with its standard input from a pipe
 // and its output captured in files. `prepare` runs in the child before the
-// program starts (to set limits or signal dispositions).
+// program starts (to set limits or signal dispositions); before it, the
+// signals that end a program get their default actions.
 class StartedProgram {
 public:
     StartedProgram(const std::string& program, const std::vector<std::string>& args,
@@ -73,7 +76,7 @@ public:
 
     // Writes to the program's standard input; false when it cannot.
     bool Type(const std::string& text);
-    void Kill();
+    void Kill(int signal_number = SIGKILL);
     // Waits for the program to end and collects its exit code and output;
     // a program ended by a signal reports -1000.
     ProgramResult Wait();

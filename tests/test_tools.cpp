@@ -289,3 +289,43 @@ TEST(CompanionOptions, NumbersThatAreNotFiniteOrOutOfRangeAreRefusedByName) {
     EXPECT_FALSE(fs::exists(dir / "scene")) << "nothing is written before the options are checked";
     EXPECT_FALSE(fs::exists(dir / "page.html"));
 }
+
+TEST(CompanionOptions, NoOutputIntoAnInputAndNothingMadeBeforeEveryArgumentIsChecked) {
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+    };
+    test::TempDir dir;
+    test::GenerateScene(dir / "scene", {"--width", "16", "--height", "8", "--frames", "2"});
+    const fs::path scene = dir / "scene", empty = dir / "empty";
+    fs::create_directory(empty);
+    fs::create_directory_symlink(scene / "color", dir / "color_link");
+    fs::copy(scene / "color", dir / "seq_files");  // the folder a page "seq.html" puts its images in
+    const std::string color = (scene / "color").string(), jitter = (scene / "jitter").string();
+    const Case cases[] = {
+        {"evaluate", {"bicubic", color, jitter, color, "--width", "32", "--height", "16"}},
+        {"evaluate",
+         {"bicubic", color, jitter, (dir / "color_link" / "up").string(), "--width", "32", "--height", "16"}},
+        {"evaluate", {"report", (scene / "color" / "0000.exr").string(), color, color}},
+        {"evaluate", {"report", (dir / "seq.html").string(), (dir / "seq_files").string(), color}},
+        {"evaluate", {"report", (scene / "color" / "x.html").string(), "--dumps", color, jitter}},
+        {"scenegen", {""}},
+        {"scenegen", {(empty / "new").string(), "--quality", "sharpest"}},
+    };
+    const auto before = test::FilesWithContents(dir.path());
+    for (const Case& c : cases) {
+        const test::ProgramResult result = test::RunProgram(test::BuiltProgram(c.program), c.args, {}, empty);
+        EXPECT_NE(result.exit_code, 0) << c.program << " " << testing::PrintToString(c.args);
+        EXPECT_NE(result.err, "") << c.program << " " << testing::PrintToString(c.args);
+    }
+    EXPECT_TRUE(test::FilesWithContents(dir.path()) == before) << "an input was written over";
+    EXPECT_TRUE(fs::is_empty(empty)) << "a folder was made before the arguments were checked";
+
+    // A scene whose configuration file cannot be written is a failure.
+    fs::create_directories(empty / "blocked" / "scene.ini");
+    const test::ProgramResult blocked =
+        test::RunProgram(test::BuiltProgram("scenegen"),
+                         {(empty / "blocked").string(), "--width", "8", "--height", "8", "--frames", "1"});
+    EXPECT_NE(blocked.exit_code, 0);
+    EXPECT_NE(blocked.err.find("scene.ini: unable to create file"), std::string::npos) << blocked.err;
+}

@@ -4,12 +4,17 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 
+#include "run/temporary_files.h"
 #include "tools/evaluation.h"
 #include "tools/option_checks.h"
+#include "tools/output_guard.h"
 #include "tools/report.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -62,6 +67,7 @@ int CompareDumps(const std::string& a, const std::string& b, double tolerance) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RemoveTemporaryFilesOnSignals();
     CLI::App app("evaluate: compares upscaled frames with the ground truth, or two dump trees");
     app.footer(kExitCodes);
     app.require_subcommand(1);
@@ -123,6 +129,12 @@ int main(int argc, char** argv) {
     try {
         if (frames->parsed()) return CompareFrames(output, truth, comparison, threshold);
         if (page->parsed()) {
+            const fs::path html(sequences.html);
+            const std::vector<fs::path> inputs = dump_trees.empty()
+                                                     ? std::vector<fs::path>{sequences.a, sequences.b, sequences.truth}
+                                                     : std::vector<fs::path>(dump_trees.begin(), dump_trees.end());
+            tools::RefuseOutputInsideInputs(html, inputs);
+            tools::RefuseOutputInsideInputs(html.parent_path() / (html.stem().string() + "_files"), inputs);
             if (!dump_trees.empty()) {
                 report::WriteDumpReport({sequences.html, dump_trees[0], dump_trees[1], sequences.frames});
             } else {
@@ -133,6 +145,7 @@ int main(int argc, char** argv) {
             return kPass;
         }
         if (bicubic->parsed()) {
+            tools::RefuseOutputInsideInputs(output, {color, jitter});
             evaluation::BicubicUpscale(color, jitter, raw_jitter, width, height, output);
             return kPass;
         }

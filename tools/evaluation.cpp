@@ -18,6 +18,7 @@
 
 #include "run/path_text.h"
 #include "scene/exr_image.h"
+#include "scene/exr_streams.h"
 #include "scene/frame_decoding.h"
 
 namespace fs = std::filesystem;
@@ -58,10 +59,18 @@ fs::path DumpRoot(const std::string& folder) {
 
 // Channels of a float EXR, by name.
 std::map<std::string, std::vector<float>> ReadChannels(const fs::path& path, int& width, int& height) {
-    Imf::InputFile file(PathToUtf8(path).c_str());
+    RegularFileInputStream stream(PathToUtf8(path));
+    Imf::InputFile file(stream);
     const Imath::Box2i window = file.header().dataWindow();
-    width = window.max.x - window.min.x + 1;
-    height = window.max.y - window.min.y + 1;
+    const int64_t wide = int64_t{window.max.x} - window.min.x + 1, high = int64_t{window.max.y} - window.min.y + 1;
+    // Refused before any pixel is allocated: a small damaged file may claim gigabytes.
+    if (wide < 1 || high < 1 || wide > kMaxImageSide || high > kMaxImageSide) {
+        throw std::runtime_error(PathToUtf8(path) + ": image of " + std::to_string(wide) + " x " +
+                                 std::to_string(high) + " pixels is larger than " + std::to_string(kMaxImageSide) +
+                                 " a side");
+    }
+    width = static_cast<int>(wide);
+    height = static_cast<int>(high);
     std::map<std::string, std::vector<float>> channels;
     Imf::FrameBuffer buffer;
     for (auto it = file.header().channels().begin(); it != file.header().channels().end(); ++it) {
@@ -413,11 +422,10 @@ void BicubicUpscale(const std::string& color, const std::string& jitter, bool ra
                     uint32_t height, const std::string& output) {
     fs::create_directories(output);
     for (const std::string& name : ExrNames(color)) {
-        ExrImageInfo info, jitter_info;
-        Imf::Array2D<Imf::Rgba> in, jitter_pixels;
+        ExrImageInfo info;
+        Imf::Array2D<Imf::Rgba> in;
         ReadExrImage(PathToUtf8(fs::path(color) / name), info, in);
-        ReadExrImage(PathToUtf8(fs::path(jitter) / name), jitter_info, jitter_pixels);
-        const Imf::Rgba& first = jitter_pixels[0][0];
+        const Imf::Rgba first = ReadFirstExrPixel(PathToUtf8(fs::path(jitter) / name));
         const std::array<float, 2> offset = DecodeJitter(first.r, first.g, first.b, raw_jitter);
         std::vector<Taps> columns, rows;
         for (uint32_t x = 0; x < width; ++x) columns.push_back(TapsAt(x, info.width, width, offset[0]));

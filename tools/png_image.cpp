@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "run/atomic_file.h"
 #include "run/path_text.h"
 
 // libpng's simplified interface reports failures in its image record instead
@@ -16,9 +17,17 @@ void WritePng(const std::filesystem::path& path, const RgbImage& image) {
     png.width = image.width;
     png.height = image.height;
     png.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&png, PathToUtf8(path).c_str(), 0, image.rgb.data(), 0, nullptr)) {
+    // Encoded in memory first, so that the file is written whole or not at all.
+    png_alloc_size_t size = 0;
+    if (!png_image_write_get_memory_size(png, size, 0, image.rgb.data(), 0, nullptr)) {
         throw std::runtime_error(PathToUtf8(path) + ": cannot write PNG: " + png.message);
     }
+    std::string bytes(size, '\0');
+    if (!png_image_write_to_memory(&png, bytes.data(), &size, 0, image.rgb.data(), 0, nullptr)) {
+        throw std::runtime_error(PathToUtf8(path) + ": cannot write PNG: " + png.message);
+    }
+    bytes.resize(size);
+    WriteWholeFile(path, bytes, AtomicFile::Mode::kBinary);
 }
 
 RgbImage ReadPng(const std::filesystem::path& path) {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "run/atomic_file.h"
 #include "run/path_text.h"
 #include "scene/exr_image.h"
 #include "tools/evaluation.h"
@@ -192,6 +193,25 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
+// `path` as a relative link: every byte but the unreserved ones and the
+// separators percent-encoded, so that names holding '#', '%', '?' or spaces
+// still name their file.
+std::string UrlEncoded(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
 // Where the page's images go, and how the page names them.
 class ImageFolder {
 public:
@@ -202,7 +222,7 @@ public:
     // Writes `image` as `file` and returns its tag.
     std::string Tag(const std::string& file, const RgbImage& image, const std::string& alt) const {
         WritePng(folder_ / file, image);
-        return "<img src=\"" + Escaped(name_ + "/" + file) + "\" width=\"" + std::to_string(image.width) +
+        return "<img src=\"" + Escaped(UrlEncoded(name_ + "/" + file)) + "\" width=\"" + std::to_string(image.width) +
                "\" height=\"" + std::to_string(image.height) + "\" alt=\"" + Escaped(alt) + "\">";
     }
 
@@ -305,12 +325,10 @@ const char* const kSelfCheck =
     "document.querySelectorAll('svg.plot').length+' height='+document.documentElement.scrollHeight);});</script>";
 
 void WritePage(const fs::path& html, const std::string& title, const std::string& body) {
-    std::ofstream page(html, std::ios::binary | std::ios::trunc);
-    page << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" << Escaped(title) << "</title><style>"
-         << kStyle << "</style></head><body>\n<h1>" << Escaped(title) << "</h1>\n"
-         << body << kSelfCheck << "\n</body></html>\n";
-    page.close();
-    if (!page) throw std::runtime_error(PathToUtf8(html) + ": cannot write the report");
+    const std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + Escaped(title) +
+                             "</title><style>" + kStyle + "</style></head><body>\n<h1>" + Escaped(title) + "</h1>\n" +
+                             body + kSelfCheck + "\n</body></html>\n";
+    WriteWholeFile(html, page, AtomicFile::Mode::kBinary);
 }
 
 std::vector<uint32_t> ChosenFrames(const std::vector<uint32_t>& asked, uint32_t first, uint32_t count) {
@@ -638,7 +656,9 @@ void WriteDumpReport(const DumpOptions& o) {
         for (uint32_t step : chosen) {
             body << "<td><div class=\"row\">";
             const auto shown = f->shown.find(step);
-            if (shown != f->shown.end()) {
+            if (shown != f->shown.end() && shown->second.first.values.empty()) {
+                body << "empty";  // a table with its head line alone
+            } else if (shown != f->shown.end()) {
                 const auto& [a, b] = shown->second;
                 float low = std::numeric_limits<float>::infinity(), high = -low;
                 for (const Grid* grid : {&a, &b}) {

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
+#include "run/atomic_file.h"
 #include "run/path_text.h"
 #include "run/quality.h"
+#include "run/temporary_files.h"
 #include "scene/exr_image.h"
 #include "tools/option_checks.h"
 #include "tools/scene_content.h"
@@ -51,7 +53,7 @@ scenegen::SceneKind KindNamed(const std::string& name) {
 // ends exclusive.
 void WriteRegions(const Options& o, const scenegen::World& world, uint32_t out_w, uint32_t out_h) {
     if (scenegen::ChangingRegion(world, 0).Empty()) return;
-    std::ofstream regions(fs::path(o.folder) / "regions.txt");
+    std::string regions;
     const float scale_x = out_w / world.width, scale_y = out_h / world.height;
     for (uint32_t frame = 0; frame < o.frames; ++frame) {
         const scenegen::Region region = scenegen::ChangingRegion(world, frame);
@@ -60,9 +62,9 @@ void WriteRegions(const Options& o, const scenegen::World& world, uint32_t out_w
             line, sizeof line, "%04u.exr %d %d %d %d\n", frame, static_cast<int>(std::floor(region.x0 * scale_x)),
             static_cast<int>(std::floor(region.y0 * scale_y)), static_cast<int>(std::ceil(region.x1 * scale_x)),
             static_cast<int>(std::ceil(region.y1 * scale_y)));
-        regions << line;
+        regions += line;
     }
-    if (!regions) throw std::runtime_error("cannot write regions.txt");
+    WriteWholeFile(fs::path(o.folder) / "regions.txt", regions, AtomicFile::Mode::kText);
 }
 
 Imf::Rgba Encoded(float x, float y, bool raw) {
@@ -138,7 +140,7 @@ void WriteFrame(const Options& o, const scenegen::World& world, uint32_t frame, 
 
 void WriteConfig(const Options& o) {
     const fs::path root = fs::canonical(o.folder);
-    std::ofstream config(root / "scene.ini");
+    std::ostringstream config;
     config << "# Written by scenegen: run it with inference_tool --config " << PathToUtf8(root / "scene.ini") << "\n"
            << "scene_path=\"" << PathToUtf8(root) << "\"\n"
            << "noaa_name=\"color\"\nvelocity_name=\"velocity\"\ndepth_name=\"depth\"\njitter_name=\"jitter\"\n"
@@ -148,18 +150,26 @@ void WriteConfig(const Options& o) {
     if (o.mask) config << "responsive_mask_name=\"mask\"\n";
     if (o.pixel_velocity) config << "velocity_viewport_space=true\n";
     if (o.raw) config << "raw_velocity=true\nraw_jitter=true\n";
+    WriteWholeFile(root / "scene.ini", config.str(), AtomicFile::Mode::kText);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    RemoveTemporaryFilesOnSignals();
     CLI::App app("scenegen: writes a synthetic scene for the inference tool");
     Options o;
     app.add_option("folder", o.folder, "Folder to write the scene into")->required();
     app.add_option("--width", o.width, "Input width in pixels")->check(CLI::Range(8u, 8192u));
     app.add_option("--height", o.height, "Input height in pixels")->check(CLI::Range(8u, 8192u));
     app.add_option("--frames", o.frames, "Number of frames")->check(CLI::Range(1u, 100000u));
-    app.add_option("--quality", o.quality, "Quality setting the ground truth is sized for");
+    app.add_option("--quality", o.quality, "Quality setting the ground truth is sized for")
+        ->check([](const std::string& name) {
+            for (const Quality& quality : kQualities) {
+                if (name == quality.name) return std::string();
+            }
+            return "unknown quality " + name;
+        });
     app.add_flag("--exposure", o.exposure, "Write an exposure input");
     app.add_flag("--mask", o.mask, "Write a responsive mask input");
     app.add_flag("--raw", o.raw, "Store velocity and jitter as signed values instead of sign bits");
@@ -181,15 +191,17 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
+        // Everything is checked before the first folder is made.
+        if (o.folder.empty()) throw std::invalid_argument("the scene folder must not be empty");
         const float factor = UpscaleFactor(QualityFromName(o.quality));
         const uint32_t out_w = OutputSize(o.width, factor), out_h = OutputSize(o.height, factor);
+        const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed, KindNamed(o.kind));
         for (const char* folder : {"color", "velocity", "depth", "jitter"}) {
             fs::create_directories(fs::path(o.folder) / folder);
         }
         if (o.truth_samples > 0) fs::create_directories(fs::path(o.folder) / "ground_truth");
         if (o.exposure) fs::create_directories(fs::path(o.folder) / "exposure");
         if (o.mask) fs::create_directories(fs::path(o.folder) / "mask");
-        const scenegen::World world = scenegen::MakeWorld(o.width, o.height, o.speed, o.seed, KindNamed(o.kind));
         for (uint32_t frame = 0; frame < o.frames; ++frame) WriteFrame(o, world, frame, out_w, out_h);
         WriteRegions(o, world, out_w, out_h);
         WriteConfig(o);

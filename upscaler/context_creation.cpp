@@ -22,9 +22,12 @@ void SelectNetworkModel(InferenceRun& run) {
     const std::optional<uint32_t> model = NetworkModelNumber(run.settings.network_name);
     if (!model) return;  // an unknown name keeps the library's default model
     std::cout << "Using `" << run.settings.network_name << "` model for inference" << std::endl;
-    // A refused model would leave the library on its default while the line
-    // above names another: the run would be labelled with the wrong model.
-    ThrowIfKavoFailed(kavoSelectNetworkModel(run.kavo_context, *model), "Unable to select network model");
+    // A refused model leaves the library on its default; the run goes on,
+    // but the line above would name the wrong model without this warning.
+    if (kavoSelectNetworkModel(run.kavo_context, *model) != 0) {
+        std::cerr << "Warning: the library refused the `" << run.settings.network_name
+                  << "` model; its default model is used" << std::endl;
+    }
 }
 
 void DeriveOutputResolution(InferenceRun& run) {

@@ -222,10 +222,13 @@ KAVO_API KavoResult kavoD3D12CreateContext(ID3D12Device* device, KavoContext* co
                   Real().create_context(device, context));
 }
 
+// KAVO_RECORD_REFUSE_MODELS set: every model is refused, as a library
+// without that model would.
 KAVO_API KavoResult kavoSelectNetworkModel(KavoContext context, uint32_t model) {
     Recorder& recorder = Begin();
+    const bool refused = std::getenv("KAVO_RECORD_REFUSE_MODELS") != nullptr;
     return Finish(recorder, "kavoSelectNetworkModel model=" + Number(model),
-                  Real().select_network_model(context, model));
+                  refused ? KavoResult{1} : Real().select_network_model(context, model));
 }
 
 KAVO_API KavoResult kavoGetProperties(KavoContext context, uint32_t* output_resolution, KavoProperties* properties) {
