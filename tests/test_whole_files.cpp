@@ -147,7 +147,9 @@ TEST(WholeFiles, NothingPlantedAtATemporaryOrFinalNameIsWrittenThrough) {
                 EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(final_path))) << what;
                 EXPECT_TRUE(test::ReadText(final_path) == expected) << what << ": the file is not whole";
             }
-            if (!planted.replaced) EXPECT_TRUE(fs::exists(fs::symlink_status(planted_at))) << what << " is gone";
+            if (!planted.replaced) {
+                EXPECT_TRUE(fs::exists(fs::symlink_status(planted_at))) << what << " is gone";
+            }
             EXPECT_EQ(TemporaryFiles(dir / "out").size(), planted.at_temporary_name ? 1u : 0u)
                 << what << ": a temporary file is left behind";
         }

@@ -24,12 +24,14 @@ enum ExitCode : int {
     kFail = 1,        // quality below the threshold, or dumps differ
     kMissing = 2,     // files present on one side only
     kUnreadable = 3,  // a file could not be read
+    kUsage = 4,       // the arguments ask for what cannot be done
 };
 
 const char* const kExitCodes =
-    "Exit codes: 0 pass; 1 below the PSNR threshold, an output pixel that is not finite, or dumps differ; "
-    "2 files missing on one side; "
-    "3 a file could not be read; other values: the option parser's own.";
+    "Exit codes: 0 pass; 1 below the PSNR threshold, an output pixel that is not finite, frames of another size "
+    "than the truth's, or dumps differ; 2 files missing on one side; 3 a file could not be read; 4 the arguments "
+    "ask for what cannot be done (an output into an input, a report with nothing to compare); other values: the "
+    "option parser's own.";
 
 int CompareFrames(const std::string& output, const std::string& truth, const evaluation::ComparisonOptions& options,
                   double threshold) {
@@ -138,7 +140,7 @@ int main(int argc, char** argv) {
             if (!dump_trees.empty()) {
                 report::WriteDumpReport({sequences.html, dump_trees[0], dump_trees[1], sequences.frames});
             } else {
-                if (sequences.a.empty()) throw std::runtime_error("report: no sequence A and no --dumps");
+                if (sequences.a.empty()) throw evaluation::UsageError("report: no sequence A and no --dumps");
                 report::WriteSequenceReport(sequences);
             }
             std::cout << "Report: " << sequences.html << std::endl;
@@ -150,6 +152,12 @@ int main(int argc, char** argv) {
             return kPass;
         }
         return CompareDumps(a, b, tolerance);
+    } catch (const evaluation::UsageError& error) {
+        std::cerr << "evaluate: " << error.what() << std::endl;
+        return kUsage;
+    } catch (const evaluation::SizeMismatch& error) {
+        std::cerr << "evaluate: " << error.what() << std::endl;
+        return kFail;
     } catch (const std::exception& error) {
         std::cerr << "evaluate: " << error.what() << std::endl;
         return kUnreadable;

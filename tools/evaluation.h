@@ -8,7 +8,20 @@
 #include <string>
 #include <vector>
 
+#include <stdexcept>
+
 namespace evaluation {
+
+// Arguments that ask for what cannot be done: an output into an input, a
+// report with nothing to compare.
+struct UsageError : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// An output frame whose size is not its ground truth's: the two cannot match.
+struct SizeMismatch : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // The EXR files of a folder, by name, sorted.
 std::vector<std::string> ExrNames(const std::filesystem::path& folder);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "run/path_text.h"
+#include "tools/evaluation.h"
 
 namespace fs = std::filesystem;
 
@@ -25,8 +26,8 @@ void RefuseOutputInsideInputs(const fs::path& output, const std::vector<fs::path
     for (const fs::path& input : inputs) {
         if (input.empty()) continue;
         if (IsWithin(resolved_output, fs::weakly_canonical(fs::absolute(input)))) {
-            throw std::invalid_argument("the output " + PathToUtf8(output) + " is or lies inside the input " +
-                                        PathToUtf8(input));
+            throw evaluation::UsageError("the output " + PathToUtf8(output) + " is or lies inside the input " +
+                                         PathToUtf8(input));
         }
     }
 }
