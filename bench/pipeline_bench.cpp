@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
     std::streambuf* console = std::cout.rdbuf(nullptr);
     auto start = Clock::now();
     const std::string output_directory = scratch.string();
-    DumpTensorAsFp64(tensor, 0, 0, DumpRequest{.output_directory = &output_directory}, "bench");
+    DumpTensorAsFp64(tensor, 0, 0, DumpRequest{.output_directory = output_directory}, "bench");
     const double tool_csv = Seconds(start);
     std::cout.rdbuf(console);
     start = Clock::now();

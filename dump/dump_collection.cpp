@@ -15,9 +15,6 @@ namespace {
 using Orfa::Texture2D;
 using Downloader = Orfa::Downloader<Texture2D>;
 
-// Shared by every dump of the process; each dump signals its next value.
-uint64_t dump_fence_counter = 0;
-
 // The library's list is its own; refuse entries that cannot be dumped before
 // any GPU work is recorded.
 void CheckList(const ResourceDumpList& list) {
@@ -83,8 +80,8 @@ std::vector<std::string> SplitFilterList(const std::string& text) {
 }
 
 void DumpFrameResources(KavoContext context, const DumpRequest& request) {
-    const std::vector<std::string> include = SplitFilterList(request.include_filter ? *request.include_filter : "");
-    const std::vector<std::string> exclude = SplitFilterList(request.exclude_filter ? *request.exclude_filter : "");
+    const std::vector<std::string> include = SplitFilterList(request.include_filter);
+    const std::vector<std::string> exclude = SplitFilterList(request.exclude_filter);
     const ResourceDumpList* list = nullptr;
     if (kavoD3D12GetResourcesToDump(context, &list) != KAVO_SUCCESS || list == nullptr) return;
     CheckList(*list);
@@ -108,7 +105,9 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
         downloaders.emplace_back(textures.back());
         downloaders.back().RecordReadback(command_list.Get(), StateAfterTheFrame(list->resources[i]));
     }
-    ExecuteAndWait(dx12.command_queue_.Get(), command_list.Get(), fence.Get(), ++dump_fence_counter);
+    // The fence is this submission's own: its first signal tells it is done.
+    constexpr uint64_t kReadbackDone = 1;
+    ExecuteAndWait(dx12.command_queue_.Get(), command_list.Get(), fence.Get(), kReadbackDone);
     Orfa::ThrowIfFailed(command_list->Reset(allocator.Get(), nullptr), "reset command list");
 
     std::vector<CollectedResource> collected;

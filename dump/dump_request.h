@@ -6,9 +6,9 @@
 // What one frame's dump needs to know; the strings belong to the run object.
 struct DumpRequest {
     uint32_t frame_number = 0;
-    const std::string* output_directory = nullptr;
-    const std::string* include_filter = nullptr;
-    const std::string* exclude_filter = nullptr;
+    std::string output_directory = {};
+    std::string include_filter = {};  // comma-separated; empty: every resource
+    std::string exclude_filter = {};
     bool roi_enabled = false;
     double roi_size = 0.0;
     double roi_x0 = 0.0;

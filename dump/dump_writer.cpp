@@ -271,7 +271,7 @@ void WriteImageOfRegion(const Tensor<double>& tensor, const TensorShape& shape, 
             image[y][x] = {values[0], values[1], values[2], values[3]};
         }
     }
-    const fs::path directory = fs::path(*r.output_directory) / "sequence_dump" / DumpDirectoryName(name);
+    const fs::path directory = fs::path(r.output_directory) / "sequence_dump" / DumpDirectoryName(name);
     fs::create_directories(directory);
     const fs::path file = directory / ("step_" + std::to_string(r.frame_number) + ".exr");
     WriteDumpExr(PathToUtf8(file), {.width = width, .height = height}, image, Imf::NO_COMPRESSION);

@@ -138,7 +138,7 @@ void DumpTensor(const Tensor<T>& tensor, uint32_t pad_y, uint32_t pad_x, const D
                 const std::string& name, const char* kind) {
     const std::string safe_name = DumpDirectoryName(name);
     std::cout << ("dump_tensor: " + safe_name + "(original name === " + name + ")" + kind + "\n");
-    const fs::path directory = TensorDirectory(*request.output_directory, request.frame_number, safe_name);
+    const fs::path directory = TensorDirectory(request.output_directory, request.frame_number, safe_name);
     const DumpRect rect = RegionOfInterest(tensor.width, tensor.height, pad_x, pad_y, request);
     for (uint64_t c = 0; c < tensor.channels; ++c) {
         WriteTable(tensor, c, rect, pad_x, pad_y, directory / ChannelFileName(c, "csv"));

@@ -8,8 +8,9 @@
 
 namespace {
 
-// The device object's steps report their failures with bare messages.
-void ThrowIfFailed(HRESULT result, const char* message) { Orfa::ThrowIfFailed<std::runtime_error>(result, message); }
+// The device object's steps report their failures as the tool's own errors,
+// with bare messages ("Cannot create fence"), not as device errors.
+void RequireSuccess(HRESULT result, const char* message) { Orfa::ThrowIfFailed<std::runtime_error>(result, message); }
 
 // A candidate is usable when it is not a software adapter and can create a
 // device of the required feature level.
@@ -20,7 +21,7 @@ bool IsSuitable(IDXGIAdapter1* adapter, const DXGI_ADAPTER_DESC1& desc, D3D_FEAT
 
 DXGI_ADAPTER_DESC1 DescriptionOf(IDXGIAdapter1* adapter) {
     DXGI_ADAPTER_DESC1 desc{};
-    ThrowIfFailed(adapter->GetDesc1(&desc), "Cannot obtain adapter description");
+    RequireSuccess(adapter->GetDesc1(&desc), "Cannot obtain adapter description");
     return desc;
 }
 
@@ -52,19 +53,19 @@ std::string DescribeAdapter(uint32_t index, IDXGIAdapter1* adapter) {
 
 Dx12::Dx12() {
     SelectAdapter(D3D_FEATURE_LEVEL_12_0, ProcessAdapterSettings().adapter_index);
-    ThrowIfFailed(D3D12CreateDevice(adapter_.Get(), D3D_FEATURE_LEVEL_12_0, IID_PPV_ARGS(&device_)),
-                  "Cannot create D3D12 device");
+    RequireSuccess(D3D12CreateDevice(adapter_.Get(), D3D_FEATURE_LEVEL_12_0, IID_PPV_ARGS(&device_)),
+                   "Cannot create D3D12 device");
 
     // Describe and create the direct command queue: all defaults.
     D3D12_COMMAND_QUEUE_DESC queue_desc = {};
-    ThrowIfFailed(device_->CreateCommandQueue(&queue_desc, IID_PPV_ARGS(&command_queue_)),
-                  "Cannot create command queue");
+    RequireSuccess(device_->CreateCommandQueue(&queue_desc, IID_PPV_ARGS(&command_queue_)),
+                   "Cannot create command queue");
     Orfa::SetDebugName(command_queue_.Get(), L"Dx12::command_queue_");
 }
 
 void Dx12::SelectAdapter(D3D_FEATURE_LEVEL minimum_level, uint32_t adapter_index) {
     factory_.Reset();
-    ThrowIfFailed(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory_)), "Cannot create DXGI factory");
+    RequireSuccess(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory_)), "Cannot create DXGI factory");
 
     const bool automatic = adapter_index == kAutomaticAdapter;
     ComPtr<IDXGIAdapter1> selected;
@@ -103,14 +104,14 @@ void Dx12::SelectAdapter(D3D_FEATURE_LEVEL minimum_level, uint32_t adapter_index
 
 ComPtr<ID3D12CommandAllocator> Dx12::CreateCommandAllocator() {
     ComPtr<ID3D12CommandAllocator> allocator;
-    ThrowIfFailed(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator)),
-                  "Cannot create command allocator");
+    RequireSuccess(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator)),
+                   "Cannot create command allocator");
     return allocator;
 }
 
 ComPtr<ID3D12GraphicsCommandList> Dx12::CreateCommandList(ID3D12CommandAllocator* allocator) {
     ComPtr<ID3D12GraphicsCommandList> list;
-    ThrowIfFailed(
+    RequireSuccess(
         device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator, nullptr, IID_PPV_ARGS(&list)),
         "Cannot create command stream");
     return list;
@@ -118,8 +119,8 @@ ComPtr<ID3D12GraphicsCommandList> Dx12::CreateCommandList(ID3D12CommandAllocator
 
 ComPtr<ID3D12Fence> Dx12::CreateFence(uint64_t initial_value) {
     ComPtr<ID3D12Fence> fence;
-    ThrowIfFailed(device_->CreateFence(initial_value, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence)),
-                  "Cannot create fence");
+    RequireSuccess(device_->CreateFence(initial_value, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence)),
+                   "Cannot create fence");
     return fence;
 }
 
@@ -136,9 +137,9 @@ void WaitForFence(ID3D12Fence* fence, uint64_t value) {
 }
 
 void ExecuteAndWait(ID3D12CommandQueue* queue, ID3D12GraphicsCommandList* list, ID3D12Fence* fence, uint64_t value) {
-    ThrowIfFailed(list->Close(), "Cannot close command stream");
+    RequireSuccess(list->Close(), "Cannot close command stream");
     ID3D12CommandList* lists[] = {list};
     queue->ExecuteCommandLists(1, lists);
-    ThrowIfFailed(queue->Signal(fence, value), "Cannot signal fence");
+    RequireSuccess(queue->Signal(fence, value), "Cannot signal fence");
     WaitForFence(fence, value);
 }

@@ -27,6 +27,7 @@ struct InferenceRun {
     ComPtr<ID3D12CommandAllocator> app_cmd_allocator;
     ComPtr<ID3D12GraphicsCommandList> app_cmd_list;
     ComPtr<ID3D12Fence> app_fence;
+    uint64_t app_fence_value = 0;  // the value the last submitted frame signals
     KavoContext kavo_context = nullptr;
     std::array<uint32_t, 2> output_resolution{0, 0};
     std::deque<LoadedFrame> frame_queue;

@@ -66,7 +66,7 @@ struct HandMade {
         const ResourceDumpList list{1,        resource_pointers, names,         &as_tensor,
                                     &padding, &channels,         &buffer_width, &buffer_height};
         const auto include_parts = SplitFilterList(include), exclude_parts = SplitFilterList(exclude);
-        const DumpRequest request{frame, &output_directory, &include, &exclude, false, 0, 0, 0};
+        const DumpRequest request{frame, output_directory, include, exclude, false, 0, 0, 0};
         testing::internal::CaptureStdout();
         try {
             DumpOneResource({list, include_parts, exclude_parts, resources, request}, 0);
@@ -95,7 +95,7 @@ std::vector<uint32_t> FloatWords(std::initializer_list<float> values) {
 DumpRequest Into(const std::string& directory, uint32_t frame, bool roi = false, double size = 0, double x0 = 0,
                  double y0 = 0) {
     return {.frame_number = frame,
-            .output_directory = &directory,
+            .output_directory = directory,
             .roi_enabled = roi,
             .roi_size = size,
             .roi_x0 = x0,

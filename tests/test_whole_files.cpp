@@ -66,13 +66,13 @@ const std::vector<Writer>& Writers() {
         {"table", [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.csv"; },
          [](const fs::path& folder) {
              const std::string directory = folder.string();
-             DumpTensorAsFp64(Tensor<double>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
+             DumpTensorAsFp64(Tensor<double>(1, 4, 4), 0, 0, {.output_directory = directory}, "t");
          }},
         {"image of a table",
          [](const fs::path& folder) { return folder / "sequence_dump" / "step_0" / "t" / "C_000.pgm"; },
          [](const fs::path& folder) {
              const std::string directory = folder.string();
-             DumpTensorAsInt32(Tensor<int32_t>(1, 4, 4), 0, 0, {.output_directory = &directory}, "t");
+             DumpTensorAsInt32(Tensor<int32_t>(1, 4, 4), 0, 0, {.output_directory = directory}, "t");
          }},
     };
     return writers;

@@ -20,9 +20,6 @@ using Orfa::Texture2D;
 using Uploader = Orfa::Uploader<Texture2D>;
 using Downloader = Orfa::Downloader<Texture2D>;
 
-// Advanced once per frame's submission; its value is what the fence must reach.
-uint64_t fence_value = 0;
-
 const auto kCopyDest = D3D12_RESOURCE_STATE_COPY_DEST;
 const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 
@@ -111,9 +108,9 @@ std::string OutputFileName(const std::filesystem::path& output_path) {
 DumpRequest MakeDumpRequest(const InferenceRun& run) {
     const RunSettings& s = run.settings;
     return {run.frames_processed,
-            &run.paths.output_path,
-            &s.dump_resource_filter,
-            &s.dump_resource_exclude_filter,
+            run.paths.output_path,
+            s.dump_resource_filter,
+            s.dump_resource_exclude_filter,
             s.roi_enabled,
             s.roi_size,
             s.roi_x0,
@@ -147,7 +144,8 @@ void FrameExecution::RecordUpscale() {
 }
 
 void FrameExecution::SubmitAndWait() {
-    ExecuteAndWait(GetDx12().command_queue_.Get(), run_.app_cmd_list.Get(), run_.app_fence.Get(), ++fence_value);
+    ExecuteAndWait(GetDx12().command_queue_.Get(), run_.app_cmd_list.Get(), run_.app_fence.Get(),
+                   ++run_.app_fence_value);
     Orfa::ThrowIfFailed(run_.app_cmd_allocator->Reset(), "reset command allocator");
     Orfa::ThrowIfFailed(run_.app_cmd_list->Reset(run_.app_cmd_allocator.Get(), nullptr), "reset command list");
 }
