@@ -60,6 +60,7 @@ void DeclareAdapterOptions(CLI::App& app, AdapterSettings& adapter) {
 }
 
 void DeclareOptions(CLI::App& app, OptionValues& v) {
+    RunSettings& s = v.settings;
     app.description("Inference tool");
     app.allow_extras(true);
     app.allow_config_extras(CLI::config_extras_mode::ignore_all);
@@ -71,20 +72,20 @@ void DeclareOptions(CLI::App& app, OptionValues& v) {
     app.add_option("--depth_name", v.scene.depth_name);
     app.add_option("--jitter_name", v.scene.jitter_name)->required();
     app.add_option("--exposure_name", v.scene.exposure_name);
-    app.add_flag("--copy_exposure_scale_to_exposure_texture", v.copy_exposure_scale_to_exposure_texture,
+    app.add_flag("--copy_exposure_scale_to_exposure_texture", s.copy_exposure_scale_to_exposure_texture,
                  "Use exposure texture instead of root constant exposure scale, but fetch value from --exposure_scale");
-    app.add_option("--exposure_scale", v.exposure_scale);
+    app.add_option("--exposure_scale", s.exposure_scale);
     app.add_option("--responsive_mask_name", v.scene.responsive_mask_name);
     app.add_option("--output_path", v.scene.output_path)->required();
-    app.add_option("--skip_frames", v.skip_frames);
-    app.add_option("--max_frames", v.max_frames);
-    app.add_option("--network_name", v.network_name);
-    app.add_flag("--do_dump", v.do_dump, "Dump resources marked for dumping in model configuration file");
-    app.add_flag("--inversed_mv", v.inversed_mv, "Current to previous frame velocity direction");
-    app.add_flag("--do_dump_output_as_tensor", v.do_dump_output_as_tensor,
+    app.add_option("--skip_frames", s.skip_frames);
+    app.add_option("--max_frames", s.max_frames);
+    app.add_option("--network_name", s.network_name);
+    app.add_flag("--do_dump", s.do_dump, "Dump resources marked for dumping in model configuration file");
+    app.add_flag("--inversed_mv", s.inversed_mv, "Current to previous frame velocity direction");
+    app.add_flag("--do_dump_output_as_tensor", s.do_dump_output_as_tensor,
                  "Dump inference result as tensor (one CSV table per channel) in addition to EXR");
-    app.add_option("--dump_resource_filter", v.dump_resource_filter, kResourceFilterHelp);
-    app.add_option("--dump_resource_exclude_filter", v.dump_resource_exclude_filter, kResourceFilterHelp);
+    app.add_option("--dump_resource_filter", s.dump_resource_filter, kResourceFilterHelp);
+    app.add_option("--dump_resource_exclude_filter", s.dump_resource_exclude_filter, kResourceFilterHelp);
     app.add_flag("--load_all_frames", v.load_all_frames, "Load all frames to RAM at once");
     app.add_option("--save_config_to", v.save_config_to, "Config file to save, to be later used with --config option.");
     app.add_flag("--kb_loop", v.kb_loop, "Re-run inference on keypress, until Ctrl+C is pressed");
@@ -94,25 +95,25 @@ void DeclareOptions(CLI::App& app, OptionValues& v) {
                    "Normalized x-axis offset for ROIs origin in image/tensor space.");
     app.add_option("--dump_roi_y0_normalized", v.dump_roi_y0_normalized,
                    "Normalized y-axis offset for ROIs origin in image/tensor space.");
-    app.add_flag("--inversed_depth", v.inversed_depth,
+    app.add_flag("--inversed_depth", s.inversed_depth,
                  "Corresponds to KAVO_INIT_FLAG_INVERTED_DEPTH - Assume depth is stored in reverzed-Z format.");
-    app.add_flag("--ldr_input_color", v.ldr_input_color,
+    app.add_flag("--ldr_input_color", s.ldr_input_color,
                  "Corresponds to KAVO_INIT_FLAG_LDR_INPUT_COLOR - Assume input color is LDR.");
-    app.add_flag("--jittered_mv", v.jittered_mv,
+    app.add_flag("--jittered_mv", s.jittered_mv,
                  "Corresponds to KAVO_INIT_FLAG_JITTERED_MV - Assume input motion vector has jitter.");
-    app.add_flag("--velocity_viewport_space", v.velocity_viewport_space,
+    app.add_flag("--velocity_viewport_space", s.velocity_viewport_space,
                  "Assume velocity vectors are given is viewport space, in pixels.");
-    app.add_option("--color_base_offset", v.color_base_offset,
+    app.add_option("--color_base_offset", s.color_base_offset,
                    "Base coordinate for the input color in the texture. Default is 0 0.");
-    app.add_option("--velocity_base_offset", v.velocity_base_offset,
+    app.add_option("--velocity_base_offset", s.velocity_base_offset,
                    "Base coordinate for the input motion vector in the texture. Default is 0 0.");
-    app.add_option("--depth_base_offset", v.depth_base_offset,
+    app.add_option("--depth_base_offset", s.depth_base_offset,
                    "Base coordinate for the input depth in the texture.  Default is 0 0.");
-    app.add_option("--jitter_scale", v.jitter_scale, "Jitter scaling for kavoSetJitterScale. Default is 1 1.");
-    app.add_option("--velocity_scale", v.velocity_scale, "Jitter scaling for kavoSetVelocityScale. Default is 1 1.");
-    app.add_flag("--raw_jitter", v.raw_jitter,
+    app.add_option("--jitter_scale", s.jitter_scale, "Jitter scaling for kavoSetJitterScale. Default is 1 1.");
+    app.add_option("--velocity_scale", s.velocity_scale, "Jitter scaling for kavoSetVelocityScale. Default is 1 1.");
+    app.add_flag("--raw_jitter", s.raw_jitter,
                  "Assume jitter is stored 'as is' - signed Red,Green components, no encoding. Defailt is False.");
-    app.add_flag("--raw_velocity", v.raw_velocity,
+    app.add_flag("--raw_velocity", s.raw_velocity,
                  "Assume velocity is stored 'as is' - signed Red,Green components, no encoding. Default is False.");
 
     DeclareAdapterOptions(app, v.adapter);
@@ -150,38 +151,17 @@ bool SaveConfiguration(const CLI::App& app, OptionValues& values) {
 }
 
 RunSettings MakeRunSettings(const OptionValues& v) {
-    RunSettings s;
-    s.do_dump = v.do_dump;
-    s.inversed_mv = v.inversed_mv;
+    RunSettings s = v.settings;
     s.no_depth = v.scene.depth_name.empty();
     s.has_exposure_texture_name = !v.scene.exposure_name.empty();
     s.has_responsive_mask = !v.scene.responsive_mask_name.empty();
-    s.skip_frames = v.skip_frames;
-    s.max_frames = v.max_frames;
-    s.exposure_scale = v.exposure_scale;
-    s.copy_exposure_scale_to_exposure_texture = v.copy_exposure_scale_to_exposure_texture;
-    s.network_name = v.network_name;
-    s.do_dump_output_as_tensor = v.do_dump_output_as_tensor;
-    s.dump_resource_filter = v.dump_resource_filter;
-    s.dump_resource_exclude_filter = v.dump_resource_exclude_filter;
     s.quality_value = QualityFromName(v.quality);
     s.queue_capacity = v.load_all_frames ? kUnset32 : kDefaultQueueCapacity;
     s.roi_size = std::fabs(v.dump_roi_size_normalized);
     s.roi_enabled = s.roi_size > 0.0;
     s.roi_x0 = std::fabs(v.dump_roi_x0_normalized);
     s.roi_y0 = std::fabs(v.dump_roi_y0_normalized);
-    s.inversed_depth = v.inversed_depth;
-    s.ldr_input_color = v.ldr_input_color;
-    s.jittered_mv = v.jittered_mv;
-    s.velocity_viewport_space = v.velocity_viewport_space;
-    s.color_base_offset = v.color_base_offset;
-    s.velocity_base_offset = v.velocity_base_offset;
-    s.depth_base_offset = v.depth_base_offset;
-    s.jitter_scale_set = ScaleIsSet(v.jitter_scale);
-    s.jitter_scale = v.jitter_scale;
-    s.velocity_scale_set = ScaleIsSet(v.velocity_scale);
-    s.velocity_scale = v.velocity_scale;
-    s.raw_velocity = v.raw_velocity;
-    s.raw_jitter = v.raw_jitter;
+    s.jitter_scale_set = ScaleIsSet(s.jitter_scale);
+    s.velocity_scale_set = ScaleIsSet(s.velocity_scale);
     return s;
 }

@@ -11,18 +11,11 @@
 #include "run/run_settings.h"
 
 // Every variable an option binds to. They live for the whole entry point.
+// Options that are settings of the run bind straight into `settings`, whose
+// defaults are theirs; the rest are read once to derive the others.
 struct OptionValues {
+    RunSettings settings;
     ScenePaths scene;
-    bool copy_exposure_scale_to_exposure_texture = false;
-    float exposure_scale = 1.0f;
-    uint32_t skip_frames = 0;
-    uint32_t max_frames = kDefaultMaxFrames;
-    std::string network_name;
-    bool do_dump = false;
-    bool inversed_mv = false;
-    bool do_dump_output_as_tensor = false;
-    std::string dump_resource_filter;
-    std::string dump_resource_exclude_filter;
     bool load_all_frames = false;
     std::string save_config_to;
     bool kb_loop = false;
@@ -30,17 +23,6 @@ struct OptionValues {
     double dump_roi_size_normalized = 0.0;
     double dump_roi_x0_normalized = 0.0;
     double dump_roi_y0_normalized = 0.0;
-    bool inversed_depth = true;
-    bool ldr_input_color = false;
-    bool jittered_mv = false;
-    bool velocity_viewport_space = false;
-    std::pair<uint32_t, uint32_t> color_base_offset{0, 0};
-    std::pair<uint32_t, uint32_t> velocity_base_offset{0, 0};
-    std::pair<uint32_t, uint32_t> depth_base_offset{0, 0};
-    std::pair<float, float> jitter_scale{1.0f, 1.0f};
-    std::pair<float, float> velocity_scale{1.0f, 1.0f};
-    bool raw_jitter = false;
-    bool raw_velocity = false;
     AdapterSettings adapter;
 };
 
@@ -53,4 +35,5 @@ void DeclareAdapterOptions(CLI::App& app, AdapterSettings& adapter);
 // the save was refused because it would overwrite the --config source file.
 bool SaveConfiguration(const CLI::App& app, OptionValues& values);
 
+// The bound settings with their derived fields filled in.
 RunSettings MakeRunSettings(const OptionValues& values);

@@ -14,8 +14,10 @@ inline constexpr uint32_t kUnset32 = 0xFFFFFFFFu;
 inline constexpr uint32_t kDefaultQueueCapacity = 10;
 inline constexpr uint32_t kDefaultMaxFrames = 10000;
 
-// The settings of one run, derived from the parsed options right after parsing
-// and copied whole into the run object.
+// The settings of one run, copied whole into the run object. Most options
+// bind straight into these fields, so their defaults here are the options'
+// defaults; the derived fields (no_depth, has_*, quality_value,
+// queue_capacity, roi_*, *_scale_set) are filled in right after parsing.
 struct RunSettings {
     bool do_dump = false;
     bool inversed_mv = false;
