@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #include "run/run_settings.h"
 #include "sdk/d3d12_headers.h"
 #include "sdk/kavo_api.h"
+
+// The library's context with the function that destroys it. The upscaler
+// subsystem makes it (OwnKavoContext), so that the run object itself needs
+// nothing of the library but its declarations.
+using OwnedKavoContext = std::unique_ptr<KavoContext_T, void (*)(KavoContext)>;
 
 // The one run object of the process. Member order matters: members are
 // released in reverse, so the frame queue goes before the GPU objects and the
@@ -28,7 +34,7 @@ struct InferenceRun {
     ComPtr<ID3D12GraphicsCommandList> app_cmd_list;
     ComPtr<ID3D12Fence> app_fence;
     uint64_t app_fence_value = 0;  // the value the last submitted frame signals
-    KavoContext kavo_context = nullptr;
+    OwnedKavoContext kavo_context{nullptr, nullptr};
     std::array<uint32_t, 2> output_resolution{0, 0};
     std::deque<LoadedFrame> frame_queue;
     uint32_t frames_consumed = 0;

@@ -25,4 +25,20 @@ for source in $sources; do
   fi
 done
 [ "$failed" -eq 0 ] && echo "windows-check: $(echo "$sources" | wc -w) sources compile against the Windows headers"
+
+# The build's Windows side: configured for Windows without the vendor's SDK,
+# it must stop at once and say which setting names it.
+configure=$(mktemp -d)
+trap 'rm -rf "$includes" "$configure"' EXIT
+if cmake -S . -B "$configure/build" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER="$compiler" \
+    >"$configure/log" 2>&1; then
+  echo "windows-check: a Windows configure went through without the upscaler library" >&2
+  failed=1
+elif ! grep -q -- "-DKAVO_SDK_DIR=" "$configure/log"; then
+  cat "$configure/log" >&2
+  echo "windows-check: a Windows configure without the upscaler library did not name KAVO_SDK_DIR" >&2
+  failed=1
+else
+  echo "windows-check: a Windows configure without the vendor's SDK stops and names KAVO_SDK_DIR"
+fi
 exit "$failed"

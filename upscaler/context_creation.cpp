@@ -8,6 +8,7 @@
 #include "run/inference_run.h"
 #include "run/quality.h"
 #include "upscaler/context_creation.h"
+#include "upscaler/kavo_context.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ void SelectNetworkModel(InferenceRun& run) {
     std::cout << "Using `" << run.settings.network_name << "` model for inference" << std::endl;
     // A refused model leaves the library on its default; the run goes on,
     // but the line above would name the wrong model without this warning.
-    if (kavoSelectNetworkModel(run.kavo_context, *model) != 0) {
+    if (kavoSelectNetworkModel(run.kavo_context.get(), *model) != 0) {
         std::cerr << "Warning: the library refused the `" << run.settings.network_name
                   << "` model; its default model is used" << std::endl;
     }
@@ -41,7 +42,7 @@ void DeriveOutputResolution(InferenceRun& run) {
 
 void InitializeLibrary(InferenceRun& run) {
     KavoProperties properties{};
-    ThrowIfKavoFailed(kavoGetProperties(run.kavo_context, run.output_resolution.data(), &properties),
+    ThrowIfKavoFailed(kavoGetProperties(run.kavo_context.get(), run.output_resolution.data(), &properties),
                       "Unable to get props");
 
     KavoInitParams params{};
@@ -49,7 +50,7 @@ void InitializeLibrary(InferenceRun& run) {
     params.output_height = run.output_resolution[1];
     params.quality = run.settings.quality_value;
     params.flags = InitFlags(run.settings);
-    ThrowIfKavoFailed(kavoD3D12Init(run.kavo_context, &params), "Unable to initialize kavo");
+    ThrowIfKavoFailed(kavoD3D12Init(run.kavo_context.get(), &params), "Unable to initialize kavo");
 }
 
 void CreateCommandObjects(InferenceRun& run) {
@@ -65,12 +66,12 @@ void ApplyScales(InferenceRun& run) {
     const RunSettings& s = run.settings;
     if (s.jitter_scale_set) {
         std::cout << "using jitter scale\n";
-        ThrowIfKavoFailed(kavoSetJitterScale(run.kavo_context, s.jitter_scale.first, s.jitter_scale.second),
+        ThrowIfKavoFailed(kavoSetJitterScale(run.kavo_context.get(), s.jitter_scale.first, s.jitter_scale.second),
                           "kavoSetJitterScale failed");
     }
     if (s.velocity_scale_set) {
         std::cout << "using velocity scale\n";
-        ThrowIfKavoFailed(kavoSetVelocityScale(run.kavo_context, s.velocity_scale.first, s.velocity_scale.second),
+        ThrowIfKavoFailed(kavoSetVelocityScale(run.kavo_context.get(), s.velocity_scale.first, s.velocity_scale.second),
                           "kavoSetVelocityScale failed");
     }
 }
@@ -108,7 +109,10 @@ void CreateUpscalerContext(InferenceRun& run) {
         throw std::runtime_error("No frames to upscale in scene \"" + run.paths.scene_path + "\"");
     }
     run.device = GetDx12().device_;
-    ThrowIfKavoFailed(kavoD3D12CreateContext(run.device.Get(), &run.kavo_context), "Unable to create kavo context");
+    KavoContext context = nullptr;
+    const KavoResult created = kavoD3D12CreateContext(run.device.Get(), &context);
+    run.kavo_context = OwnKavoContext(context);
+    ThrowIfKavoFailed(created, "Unable to create kavo context");
     SelectNetworkModel(run);
     DeriveOutputResolution(run);
     InitializeLibrary(run);

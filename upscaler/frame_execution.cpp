@@ -138,7 +138,7 @@ FrameExecution::~FrameExecution() = default;
 void FrameExecution::RecordUpscale() {
     ID3D12GraphicsCommandList* list = run_.app_cmd_list.Get();
     const KavoExecuteParams params = ExecuteParams(run_, frame_, *textures_);
-    ThrowIfKavoFailed(kavoD3D12Execute(run_.kavo_context, list, &params), "Unable to execute kavo");
+    ThrowIfKavoFailed(kavoD3D12Execute(run_.kavo_context.get(), list, &params), "Unable to execute kavo");
     downloader_ = std::make_unique<Downloader>(textures_->output);
     downloader_->RecordReadback(list, kShaderRead);
 }
@@ -173,7 +173,7 @@ void FrameExecution::WriteOutput() {
 
 void FrameExecution::Dump() {
     const DumpRequest request = MakeDumpRequest(run_);
-    if (run_.settings.do_dump) DumpFrameResources(run_.kavo_context, request);
+    if (run_.settings.do_dump) DumpFrameResources(run_.kavo_context.get(), request);
     if (run_.settings.do_dump_output_as_tensor) {
         downloader_->ReadBack();
         DumpTexture_RGBA_FP16_AsTensor(*downloader_, OutputFileName(frame_.output_path), request);
