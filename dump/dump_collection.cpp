@@ -91,7 +91,7 @@ void DumpFrameResources(KavoContext context, const DumpRequest& request) {
     const ComPtr<ID3D12CommandAllocator> allocator = dx12.CreateCommandAllocator();
     const ComPtr<ID3D12GraphicsCommandList> command_list = dx12.CreateCommandList(allocator.Get());
     Orfa::SetDebugName(command_list.Get(), L"app_dbg_dump_cmd_list");
-    const ComPtr<ID3D12Fence> fence = dx12.CreateFence(0);
+    const ComPtr<ID3D12Fence> fence = dx12.CreateFence(0);  // initial value: nothing read back yet
     Orfa::SetDebugName(fence.Get(), L"app_dbg_dump_fence");
 
     // The library leaves every listed resource in the unordered-access state;

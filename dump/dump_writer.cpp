@@ -339,10 +339,13 @@ void WriteDumpExr(const std::string& path, const ExrImageInfo& info, const Imf::
     char* base = reinterpret_cast<char*>(const_cast<FloatPixel*>(&pixels[0][0]));
     const size_t x_stride = sizeof(FloatPixel), y_stride = sizeof(FloatPixel) * info.width;
     Imf::FrameBuffer buffer;
-    buffer.insert("R", Imf::Slice(Imf::FLOAT, base + 0, x_stride, y_stride, 1, 1, 0.0));
-    buffer.insert("G", Imf::Slice(Imf::FLOAT, base + 4, x_stride, y_stride, 1, 1, 0.0));
-    buffer.insert("B", Imf::Slice(Imf::FLOAT, base + 8, x_stride, y_stride, 1, 1, 0.0));
-    buffer.insert("A", Imf::Slice(Imf::FLOAT, base + 12, x_stride, y_stride, 1, 1, 0.0));
+    const char* const channels[] = {"R", "G", "B", "A"};
+    for (size_t c = 0; c < 4; ++c) {
+        buffer.insert(channels[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float), x_stride, y_stride,
+                                              1,      // x sampling: every column
+                                              1,      // y sampling: every row
+                                              0.0));  // the fill value of a channel the file lacks
+    }
     WriteWholeExr(path, [&](Imf::OStream& stream) {
         Imf::OutputFile file(stream, header, Imf::globalThreadCount());
         file.setFrameBuffer(buffer);

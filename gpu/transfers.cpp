@@ -38,8 +38,8 @@ Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresourc
 
     const D3D12_RESOURCE_DESC desc = texture.resource->GetDesc();
     const ComPtr<ID3D12Device> device = DeviceOf(texture.resource);
-    device->GetCopyableFootprints(&desc, 0, static_cast<UINT>(count), 0, layouts.data(), num_rows.data(),
-                                  row_sizes.data(), &total_bytes);
+    device->GetCopyableFootprints(&desc, 0 /* first subresource */, static_cast<UINT>(count), 0 /* base offset */,
+                                  layouts.data(), num_rows.data(), row_sizes.data(), &total_bytes);
     // The platform marks a layout it cannot give with all bits set; copying
     // with such sizes would run wild, so refuse it here.
     if (total_bytes == std::numeric_limits<uint64_t>::max()) {
@@ -181,7 +181,8 @@ void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RE
 void Uploader<Texture2D>::RecordFilledUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
                                              const std::function<void(uint8_t*)>& fill) {
     void* mapped = nullptr;
-    ThrowIfFailed(upload_buffer->Map(0, nullptr, &mapped), "map upload buffer");
+    ThrowIfFailed(upload_buffer->Map(0 /* subresource */, nullptr /* all of it is read */, &mapped),
+                  "map upload buffer");
     fill(static_cast<uint8_t*>(mapped));
     upload_buffer->Unmap(0, nullptr);
 
@@ -206,7 +207,9 @@ Downloader<Texture2D>::~Downloader() {
 void Downloader<Texture2D>::ReadBack() { PackFrom(reinterpret_cast<const uint8_t*>(Mapped())); }
 
 const std::byte* Downloader<Texture2D>::Mapped() {
-    if (mapped_ == nullptr) ThrowIfFailed(readback_buffer->Map(0, nullptr, &mapped_), "map download buffer");
+    if (mapped_ == nullptr)
+        ThrowIfFailed(readback_buffer->Map(0 /* subresource */, nullptr /* all of it is read */, &mapped_),
+                      "map download buffer");
     return static_cast<const std::byte*>(mapped_);
 }
 

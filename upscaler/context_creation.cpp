@@ -58,7 +58,7 @@ void CreateCommandObjects(InferenceRun& run) {
     run.app_cmd_allocator = dx12.CreateCommandAllocator();
     run.app_cmd_list = dx12.CreateCommandList(run.app_cmd_allocator.Get());
     Orfa::SetDebugName(run.app_cmd_list.Get(), L"app_cmd_list");
-    run.app_fence = dx12.CreateFence(0);
+    run.app_fence = dx12.CreateFence(0);  // initial value: no frame done yet
     Orfa::SetDebugName(run.app_fence.Get(), L"app_fence");
 }
 
