@@ -130,7 +130,7 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
     for (const auto& [sequence, folder] : {std::pair{"A", runs.upscaled}, {"B", runs.bicubic}}) {
         const auto printed = SummaryOf(Evaluate({"frames", folder.string(), runs.truth.string(), "--skip", "2"}).out);
         for (const char* field :
-             {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite"}) {
+             {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite", "max_shift"}) {
             EXPECT_EQ(figures.at(std::string(sequence) + "." + field), printed.at(field)) << sequence << " " << field;
         }
     }
@@ -138,7 +138,8 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
     EXPECT_NE(page.find("<h3>0005.exr</h3>"), std::string::npos);
     EXPECT_EQ(page.find("<h3>0003.exr</h3>"), std::string::npos) << "only the frames asked for";
     const std::vector<std::string> classes = AttributeValues(page, "class");
-    EXPECT_EQ(std::count(classes.begin(), classes.end(), "plot"), 2) << "a plot of PSNR and one of the temporal error";
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "plot"), 3)
+        << "plots of PSNR, the shift and the temporal error";
     ExpectEveryImageWhole(html);
 }
 
@@ -267,7 +268,7 @@ TEST(Report, TheDemosReportRendersInABrowser) {
     const size_t images = ImagesOf(test::ReadText(html)).size();
     EXPECT_EQ(std::stoul(check[1]), images);
     EXPECT_EQ(std::stoul(check[2]), 0u) << "no broken image";
-    EXPECT_EQ(std::stoul(check[3]), 2u) << "both plots";
+    EXPECT_EQ(std::stoul(check[3]), 3u) << "the plots of PSNR, shift and temporal error";
     const unsigned long height = std::stoul(check[4]);
     EXPECT_GT(height, 1500u);
 

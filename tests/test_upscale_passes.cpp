@@ -26,6 +26,9 @@ struct Frame {
     std::vector<kavo::Half2> velocity = std::vector<kavo::Half2>(size_t{depth_width} * depth_height);
     std::vector<float> depth = std::vector<float>(size_t{depth_width} * depth_height, 0.5f);
     kavo::Scratch scratch;
+    // The last frame's history; empty: a reset. Its depth is this frame's.
+    std::vector<kavo::Float4> history_before{};
+    std::vector<kavo::Float4> reprojected{};  // the history as this frame fetched it
 
     // Returns the dilated motion.
     std::vector<kavo::Float2> Run() {
@@ -36,11 +39,12 @@ struct Frame {
         s.depth_base_y = s.velocity_base_y = base_y;
         s.has_depth = true;
         s.inverted_depth = inverted;
-        s.reset = true;
+        s.reset = history_before.empty();
         const size_t pixels = size_t{width} * height;
-        std::vector<kavo::Float4> history_before(pixels), history(pixels);
+        history_before.resize(pixels);
+        std::vector<kavo::Float4> history(pixels);
         std::vector<kavo::Float2> motion(pixels), shading_before(pixels), shading(pixels);
-        std::vector<float> depth_before(pixels), kept_depth(pixels);
+        std::vector<float> depth_before(depth.begin(), depth.begin() + pixels), kept_depth(pixels);
         std::vector<kavo::Half4> output(pixels);
         const kavo::FrameInputs inputs{ViewOf<const kavo::Half4>(color, width, height),
                                        ViewOf<const kavo::Half2>(velocity, depth_width, depth_height),
@@ -54,6 +58,22 @@ struct Frame {
                                      ViewOf<const kavo::Float2>(shading_before, width, height),
                                      ViewOf<kavo::Float2>(shading, width, height)};
         kavo::UpscaleFrame(s, inputs, state, scratch, ViewOf<kavo::Half4>(output, width, height));
+        reprojected.resize(pixels);
+        std::vector<kavo::Half4> dumped_history(pixels);
+        std::vector<float> weights(pixels);
+        std::vector<uint32_t> packed(pixels);
+        std::vector<kavo::Half2> dumped_motion(pixels);
+        std::vector<kavo::Float2> motion_output(pixels);
+        std::vector<Imath::half> luminance(pixels);
+        kavo::MakeDumpViews(s, state, scratch,
+                            {ViewOf<kavo::Half4>(dumped_history, width, height),
+                             ViewOf<kavo::Float4>(reprojected, width, height),
+                             ViewOf<float>(weights, width, height),
+                             ViewOf<uint32_t>(packed, width, height),
+                             {},
+                             ViewOf<kavo::Half2>(dumped_motion, width, height),
+                             ViewOf<kavo::Float2>(motion_output, width, height),
+                             ViewOf<Imath::half>(luminance, width, height)});
         return motion;
     }
 };
@@ -160,6 +180,48 @@ TEST(UpscalePasses, ShadingMeansAverageTheWindowAroundEachPixel) {
                     }
                     const double expected = sum / ((2 * radius + 1) * (2 * radius + 1));
                     ASSERT_NEAR(got[y * width + x], expected, 1e-5) << "radius " << radius << " at " << x << "," << y;
+                }
+            }
+        }
+    }
+}
+
+// Resampling the history at any fraction of a pixel reproduces a constant
+// and a linear ramp: repeated every frame of a slow pan, it may blur but
+// never moves the picture. Away from the image's edge, in both directions.
+TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
+    constexpr uint32_t kWidth = 40, kHeight = 32, kMargin = 8;
+    const float offsets[] = {0.0f, 0.125f, 0.25f, 0.5f, 0.75f, 0.9375f, -0.3125f, -1.625f, 2.375f};
+    struct Ramp {
+        float constant, along_x, along_y;
+    };
+    const Ramp ramps[] = {{0.6f, 0, 0}, {0.1f, 0.02f, 0}, {0.2f, 0, -0.015f}, {0.05f, 0.011f, 0.013f}};
+    for (const Ramp& ramp : ramps) {
+        for (const float dx : offsets) {
+            for (const float dy : {0.0f, 0.375f, -0.6875f}) {
+                SCOPED_TRACE("ramp " + std::to_string(ramp.along_x) + "," + std::to_string(ramp.along_y) + ", offset " +
+                             std::to_string(dx) + "," + std::to_string(dy));
+                Frame frame{kWidth, kHeight, kWidth, kHeight};
+                auto value = [&](float x, float y) { return ramp.constant + ramp.along_x * x + ramp.along_y * y; };
+                for (uint32_t y = 0; y < kHeight; ++y) {
+                    for (uint32_t x = 0; x < kWidth; ++x) {
+                        const float v = value(x + 0.5f, y + 0.5f);
+                        frame.history_before.push_back({v, 0.5f * v, 0.25f + v, 4.0f});
+                        frame.color[size_t{y} * kWidth + x] = {Imath::half(v), Imath::half(v), Imath::half(v),
+                                                               Imath::half(1.0f)};
+                        frame.velocity[size_t{y} * kWidth + x] = {Imath::half(dx), Imath::half(dy)};
+                    }
+                }
+                frame.Run();
+                for (uint32_t y = kMargin; y < kHeight - kMargin; ++y) {
+                    for (uint32_t x = kMargin; x < kWidth - kMargin; ++x) {
+                        const float expected = value(x + 0.5f + dx, y + 0.5f + dy);
+                        const kavo::Float4& got = frame.reprojected[size_t{y} * kWidth + x];
+                        ASSERT_NEAR(got.r, expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(got.g, 0.5f * expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(got.b, 0.25f + expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(got.a, 4.0f, 2e-5f) << x << "," << y;
+                    }
                 }
             }
         }

@@ -42,7 +42,8 @@ int CompareFrames(const std::string& output, const std::string& truth, const eva
                   << " SSIM=" << evaluation::Formatted(frame.ssim)
                   << " temporal_error=" << evaluation::Formatted(frame.temporal_error)
                   << " region_PSNR=" << evaluation::Formatted(frame.region_psnr) << " non_finite=" << frame.non_finite
-                  << "\n";
+                  << " shift=" << evaluation::Formatted(frame.shift_x, "%.4f") << ","
+                  << evaluation::Formatted(frame.shift_y, "%.4f") << "\n";
     }
     for (const std::string& name : report.missing) std::cout << "missing output: " << name << "\n";
     std::cout << "frames=" << report.frames.size() << " mean_PSNR=" << evaluation::Formatted(report.mean_psnr)
@@ -51,7 +52,7 @@ int CompareFrames(const std::string& output, const std::string& truth, const eva
               << " mean_SSIM=" << evaluation::Formatted(report.mean_ssim)
               << " temporal_error=" << evaluation::Formatted(report.temporal_error)
               << " region_PSNR=" << evaluation::Formatted(report.region_psnr) << " non_finite=" << report.non_finite
-              << std::endl;
+              << " max_shift=" << evaluation::Formatted(report.max_shift, "%.4f") << std::endl;
     if (!report.missing.empty()) return kMissing;
     if (report.frames.empty()) return kMissing;
     return report.overall_psnr >= threshold && report.non_finite == 0 ? kPass : kFail;

@@ -66,6 +66,9 @@ struct FrameReport {
     double temporal_error = 0;
     double region_mse = 0, region_psnr = 0;  // NaN without a region
     uint64_t non_finite = 0;                 // output pixels with an infinite or NaN channel
+    // The sub-pixel shift of the output against the truth (output pixels,
+    // of the luminance): how far the picture has drifted.
+    double shift_x = 0, shift_y = 0;
 };
 
 struct SequenceReport {
@@ -78,6 +81,7 @@ struct SequenceReport {
     double temporal_error = 0;  // RMS over the frames that have one; NaN when none has
     double region_psnr = 0;     // PSNR of the mean region MSE; NaN without regions
     uint64_t non_finite = 0;
+    double max_shift = 0;  // the largest length of a frame's shift; NaN when none could be measured
 };
 
 // Compares every EXR of `truth` (sorted by name, the first `skip` left out)

@@ -117,6 +117,36 @@ std::array<float, 3> Natural(float u, float v) {
     return color;
 }
 
+// Content like a photograph: six octaves of noise from 48 down to 1.5
+// input pixels shape the light of three kinds of surface with sharp edges
+// between them (a grained wood, fine foliage, a smooth stone), crossed by dark
+// lines thinner than a pixel. No pattern repeats, and there is detail at
+// every scale.
+std::array<float, 3> Photo(float u, float v) {
+    float detail = 0, amplitude = 0.5f, scale = 48.0f;
+    for (int32_t octave = 0; octave < 6; ++octave) {
+        detail += amplitude * (ValueNoise(u / scale, v / scale, 11 + octave) - 0.5f);
+        amplitude *= 0.7f;
+        scale *= 0.5f;
+    }
+    const float surface = ValueNoise(u / 40, v / 40, 21);
+    std::array<float, 3> color;
+    float shade = std::max(0.05f, 1.0f + 1.6f * detail);
+    if (surface > 0.55f) {  // wood: rings 3 pixels apart, bent by the noise
+        color = {0.62f, 0.45f, 0.30f};
+        shade *=
+            0.7f + 0.3f * std::sin(2.0f * kPi * (0.8f * u + 0.3f * v + 12.0f * ValueNoise(u / 20, v / 20, 22)) / 3.0f);
+    } else if (surface > 0.38f) {  // foliage: grain of about a pixel
+        color = {0.25f, 0.40f, 0.20f};
+        shade *= 0.55f + 0.9f * ValueNoise(u / 1.1f, v / 1.1f, 23);
+    } else {  // stone
+        color = {0.32f, 0.36f, 0.50f};
+    }
+    if (std::fabs(ValueNoise(u / 17, v / 17, 31) - 0.5f) < 0.006f) shade *= 0.15f;  // a thin dark line
+    for (float& c : color) c *= shade;
+    return color;
+}
+
 }  // namespace
 
 namespace {
@@ -191,6 +221,18 @@ World MakeWorld(uint32_t width, uint32_t height, float speed, uint64_t seed, Sce
             return world;
         case SceneKind::kThinLines:
             return world;
+        case SceneKind::kPhotoPan:
+            world.camera_vx = -0.4f * speed;
+            world.camera_vy = -0.13f * speed;
+            return world;
+        case SceneKind::kPhotoZoom:
+            world.zoom = 1.0f + 0.003f * speed;
+            return world;
+        case SceneKind::kPhotoObject:
+            world.discs.push_back(LoneDisc(world, seed, 0.22f, 0.8f, 0.0f, 0.0f));
+            world.discs[0].x0 = 0.5f * world.width;
+            world.discs[0].vx = 1.6f * speed;  // the largest speed of its swing
+            return world;
         case SceneKind::kMovingShadow:
             world.shadow_x0 = 0.25f * world.width;
             world.shadow_y0 = 0.5f * world.height;
@@ -236,6 +278,21 @@ Hit ShadeDiscs(const World& world, float x, float y, uint32_t frame) {
 }
 
 std::array<float, 2> DiscCentre(const Disc& disc, float t) { return {disc.x0 + disc.vx * t, disc.y0 + disc.vy * t}; }
+
+// The object of the photo-object kind swings from side to side across the
+// middle of the screen, a full swing every 160 frames, at up to vx pixels a
+// frame; its texture moves with it.
+constexpr float kSwingFrames = 160.0f;
+
+std::array<float, 2> SwingCentre(const World& world, float t) {
+    const Disc& disc = world.discs[0];
+    const float omega = 2.0f * kPi / kSwingFrames;
+    return {disc.x0 + disc.vx / omega * std::sin(omega * t),
+            disc.y0 + 0.25f * disc.vx / omega * std::sin(2 * omega * t)};
+}
+
+// The zoom kind: content point (u, v) lies at centre + (u - centre) * zoom^t.
+float ZoomAt(const World& world, float t) { return std::pow(world.zoom, t); }
 
 // The first disc, spinning as it moves: stripes crossed by a checker, so
 // that its rotation shows.
@@ -343,6 +400,36 @@ Hit Shade(const World& world, float x, float y, uint32_t frame) {
             hit.color = {value, value, value};
             return hit;
         }
+        case SceneKind::kPhotoPan:
+            hit.color = Photo(u, v);
+            return hit;
+        case SceneKind::kPhotoZoom: {
+            const float cx = 0.5f * world.width, cy = 0.5f * world.height, scale = ZoomAt(world, t);
+            hit.color = Photo(cx + (x - cx) / scale, cy + (y - cy) / scale);
+            // Where this point was a frame ago, the zoom one step smaller.
+            const float back = 1.0f / world.zoom;
+            hit.motion_x = (x - cx) * (1.0f - back);
+            hit.motion_y = (y - cy) * (1.0f - back);
+            return hit;
+        }
+        case SceneKind::kPhotoObject: {
+            const Disc& disc = world.discs[0];
+            const auto [cx, cy] = SwingCentre(world, t);
+            const float dx = x - cx, dy = y - cy;
+            if (dx * dx + dy * dy > disc.radius * disc.radius) {
+                hit.color = Photo(x, y);
+                return hit;
+            }
+            const auto [px, py] = SwingCentre(world, t - 1.0f);
+            const auto texture = Photo(3.0f * dx + 500.0f, 3.0f * dy + 500.0f);
+            const float rim = dx * dx + dy * dy > 0.85f * disc.radius * disc.radius ? 0.3f : 1.0f;
+            return {{disc.color[0] * texture[0] * 1.6f * rim, disc.color[1] * texture[1] * 1.6f * rim,
+                     disc.color[2] * texture[2] * 1.6f * rim},
+                    disc.depth,
+                    cx - px,
+                    cy - py,
+                    0};
+        }
         case SceneKind::kMovingShadow: {
             const float shade = ShadowFactor(world, x, y, t);
             const auto color = Natural(x, y);
@@ -360,6 +447,10 @@ Region ChangingRegion(const World& world, uint32_t frame) {
     if (world.kind == SceneKind::kDisocclusion) {
         now = DiscCentre(world.discs[0], t);
         then = DiscCentre(world.discs[0], before);
+        reach = world.discs[0].radius;
+    } else if (world.kind == SceneKind::kPhotoObject) {
+        now = SwingCentre(world, t);
+        then = SwingCentre(world, before);
         reach = world.discs[0].radius;
     } else if (world.kind == SceneKind::kMovingShadow) {
         now = ShadowCentre(world, t);

@@ -29,6 +29,9 @@ enum class SceneKind {
     kHdr,           // highlights of up to a few hundred over a slowly panning background
     kThinLines,     // lines thinner than an input pixel and a zone plate, standing still
     kMovingShadow,  // a shadow moving over a still background: shading changes, motion is zero
+    kPhotoPan,      // content like a photograph, panning by 0.4 input pixels a frame: for long runs
+    kPhotoZoom,     // the same content, zooming in by 0.3% a frame: motion that grows from the centre
+    kPhotoObject,   // a textured object swinging in front of that content, uncovering it
 };
 
 struct SceneKindName {
@@ -40,6 +43,8 @@ inline constexpr SceneKindName kSceneKinds[] = {
     {SceneKind::kSlowPan, "slow-pan"},          {SceneKind::kFastPan, "fast-pan"},
     {SceneKind::kDisocclusion, "disocclusion"}, {SceneKind::kHdr, "hdr"},
     {SceneKind::kThinLines, "thin-lines"},      {SceneKind::kMovingShadow, "moving-shadow"},
+    {SceneKind::kPhotoPan, "photo-pan"},        {SceneKind::kPhotoZoom, "photo-zoom"},
+    {SceneKind::kPhotoObject, "photo-object"},
 };
 
 struct World {
@@ -50,6 +55,7 @@ struct World {
     float spin = 0;  // the first disc's rotation per frame, radians (disocclusion)
     // The shadow of the moving-shadow kind: centre at frame 0, motion per frame, radius.
     float shadow_x0 = 0, shadow_y0 = 0, shadow_vx = 0, shadow_vy = 0, shadow_radius = 0;
+    float zoom = 1;  // the zoom kind's magnification per frame, about the screen's centre
 };
 
 // A rectangle in input pixels, [x0, x1) x [y0, y1).

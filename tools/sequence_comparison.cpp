@@ -14,6 +14,7 @@
 
 #include "run/path_text.h"
 #include "scene/exr_image.h"
+#include "tools/alignment.h"
 
 namespace fs = std::filesystem;
 
@@ -209,6 +210,11 @@ SequenceReport CompareSequences(const std::string& output, const std::string& tr
         }
         frame.ssim = Ssim(out, expected, peak);
         frame.non_finite = out.non_finite;
+        const Shift shift = AlignmentShift(Luminance(out), Luminance(expected), out.width, out.height);
+        frame.shift_x = shift.x;
+        frame.shift_y = shift.y;
+        const double length = std::hypot(shift.x, shift.y);
+        if (!(length <= report.max_shift)) report.max_shift = length;  // NaN stays once seen
         frame.temporal_error = std::numeric_limits<double>::quiet_NaN();
         if (have_previous) {
             frame.temporal_error = TemporalError(out, previous_out, expected, previous_truth);

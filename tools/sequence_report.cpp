@@ -34,20 +34,22 @@ float ScaleOf(const std::vector<std::vector<float>>& differences) {
     return *at;
 }
 
-std::string FigureCell(const std::string& key, double value) {
-    return "<td data-figure=\"" + key + "\">" + Formatted(value) + "</td>";
+std::string FigureCell(const std::string& key, double value, const char* format = "%.3f") {
+    return "<td data-figure=\"" + key + "\">" + Formatted(value, format) + "</td>";
 }
 
 std::string SummaryTable(const std::vector<std::pair<std::string, evaluation::SequenceReport>>& reports) {
     std::string table =
         "<table><tr><th>compared</th><th>frames</th><th>mean PSNR, dB</th><th>overall PSNR, dB</th>"
-        "<th>mean SSIM</th><th>temporal error</th><th>max error</th><th>non-finite pixels</th></tr>";
+        "<th>mean SSIM</th><th>temporal error</th><th>max error</th><th>non-finite pixels</th>"
+        "<th>largest shift, output pixels</th></tr>";
     for (const auto& [name, r] : reports) {
         table += "<tr><td class=\"name\">" + Escaped(name) + "</td><td>" + std::to_string(r.frames.size()) + "</td>" +
                  FigureCell(name + ".mean_PSNR", r.mean_psnr) + FigureCell(name + ".overall_PSNR", r.overall_psnr) +
                  FigureCell(name + ".mean_SSIM", r.mean_ssim) + FigureCell(name + ".temporal_error", r.temporal_error) +
                  FigureCell(name + ".max_error", r.max_error) + "<td data-figure=\"" + name + ".non_finite\">" +
-                 std::to_string(r.non_finite) + "</td></tr>";
+                 std::to_string(r.non_finite) + "</td>" + FigureCell(name + ".max_shift", r.max_shift, "%.4f") +
+                 "</tr>";
     }
     return table + "</table>\n";
 }
@@ -88,14 +90,20 @@ void WriteSequenceReport(const SequenceOptions& o) {
     body << "<h2>Figures</h2>\n" << SummaryTable(reports);
 
     const char* const colors[] = {"#1f77b4", "#d62728"};
-    std::vector<Series> psnr, temporal;
+    const char* const light_colors[] = {"#9ecae1", "#ff9896"};
+    std::vector<Series> psnr, temporal, shift;
     for (size_t i = 0; i < reports.size(); ++i) {
+        shift.push_back(
+            SeriesOf(reports[i].first + " x", colors[i], reports[i].second, &evaluation::FrameReport::shift_x, o.skip));
+        shift.push_back(SeriesOf(reports[i].first + " y", light_colors[i], reports[i].second,
+                                 &evaluation::FrameReport::shift_y, o.skip));
         psnr.push_back(
             SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::psnr, o.skip));
         temporal.push_back(
             SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::temporal_error, o.skip));
     }
-    body << "<h2>Per frame</h2>\n<div class=\"row\">" << Plot("PSNR per frame", "PSNR, dB", psnr);
+    body << "<h2>Per frame</h2>\n<div class=\"row\">" << Plot("PSNR per frame", "PSNR, dB", psnr)
+         << Plot("Shift against the reference per frame", "output pixels", shift);
     if (with_truth) body << Plot("Temporal error per frame", "RMS of change minus truth's change", temporal);
     body << "</div>\n";
 

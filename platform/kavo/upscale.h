@@ -78,6 +78,9 @@ struct Scratch {
     std::vector<float> shading[4];
     std::vector<float> box;             // a box filter's running sums
     std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
+    // The last frame's history as the coefficients of the cubic B-spline
+    // through its pixels, from which it is resampled.
+    std::vector<Float4> history_spline;
 };
 
 // Runs one frame: writes the frame's state and the output image.
