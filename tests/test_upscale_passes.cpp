@@ -186,6 +186,24 @@ TEST(UpscalePasses, ShadingMeansAverageTheWindowAroundEachPixel) {
     }
 }
 
+// A frame whose last history is `history_of(x, y)` and whose every pixel
+// moved by (dx, dy): returns the history as the frame fetched it.
+template <class HistoryOf>
+std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, float dx, float dy, HistoryOf history_of) {
+    Frame frame{width, height, width, height};
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            const kavo::Float4 h = history_of(x, y);
+            frame.history_before.push_back(h);
+            frame.color[size_t{y} * width + x] = {Imath::half(h.r), Imath::half(h.g), Imath::half(h.b),
+                                                  Imath::half(1.0f)};
+            frame.velocity[size_t{y} * width + x] = {Imath::half(dx), Imath::half(dy)};
+        }
+    }
+    frame.Run();
+    return frame.reprojected;
+}
+
 // Resampling the history at any fraction of a pixel reproduces a constant
 // and a linear ramp: repeated every frame of a slow pan, it may blur but
 // never moves the picture. Away from the image's edge, in both directions.
@@ -197,31 +215,52 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
     };
     const Ramp ramps[] = {{0.6f, 0, 0}, {0.1f, 0.02f, 0}, {0.2f, 0, -0.015f}, {0.05f, 0.011f, 0.013f}};
     for (const Ramp& ramp : ramps) {
+        auto value = [&](float x, float y) { return ramp.constant + ramp.along_x * x + ramp.along_y * y; };
         for (const float dx : offsets) {
             for (const float dy : {0.0f, 0.375f, -0.6875f}) {
                 SCOPED_TRACE("ramp " + std::to_string(ramp.along_x) + "," + std::to_string(ramp.along_y) + ", offset " +
                              std::to_string(dx) + "," + std::to_string(dy));
-                Frame frame{kWidth, kHeight, kWidth, kHeight};
-                auto value = [&](float x, float y) { return ramp.constant + ramp.along_x * x + ramp.along_y * y; };
-                for (uint32_t y = 0; y < kHeight; ++y) {
-                    for (uint32_t x = 0; x < kWidth; ++x) {
-                        const float v = value(x + 0.5f, y + 0.5f);
-                        frame.history_before.push_back({v, 0.5f * v, 0.25f + v, 4.0f});
-                        frame.color[size_t{y} * kWidth + x] = {Imath::half(v), Imath::half(v), Imath::half(v),
-                                                               Imath::half(1.0f)};
-                        frame.velocity[size_t{y} * kWidth + x] = {Imath::half(dx), Imath::half(dy)};
-                    }
-                }
-                frame.Run();
+                const std::vector<kavo::Float4> got = Reprojected(kWidth, kHeight, dx, dy, [&](uint32_t x, uint32_t y) {
+                    const float v = value(x + 0.5f, y + 0.5f);
+                    return kavo::Float4{v, 0.5f * v, 0.25f + v, 4.0f};
+                });
                 for (uint32_t y = kMargin; y < kHeight - kMargin; ++y) {
                     for (uint32_t x = kMargin; x < kWidth - kMargin; ++x) {
                         const float expected = value(x + 0.5f + dx, y + 0.5f + dy);
-                        const kavo::Float4& got = frame.reprojected[size_t{y} * kWidth + x];
-                        ASSERT_NEAR(got.r, expected, 2e-5f) << x << "," << y;
-                        ASSERT_NEAR(got.g, 0.5f * expected, 2e-5f) << x << "," << y;
-                        ASSERT_NEAR(got.b, 0.25f + expected, 2e-5f) << x << "," << y;
-                        ASSERT_NEAR(got.a, 4.0f, 2e-5f) << x << "," << y;
+                        const kavo::Float4& h = got[size_t{y} * kWidth + x];
+                        ASSERT_NEAR(h.r, expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(h.g, 0.5f * expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(h.b, 0.25f + expected, 2e-5f) << x << "," << y;
+                        ASSERT_NEAR(h.a, 4.0f, 2e-5f) << x << "," << y;
                     }
+                }
+            }
+        }
+    }
+}
+
+// Moved by whole pixels, any picture is fetched as it was, up to its edges:
+// a still scene keeps its history untouched frame after frame.
+TEST(UpscalePasses, HistoryMovedByWholePixelsIsFetchedAsItWas) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{40, 32}, {5, 3}, {1, 1}};
+    const std::pair<int, int> offsets[] = {{0, 0}, {1, -2}, {-3, 1}};
+    for (const auto& [width, height] : sizes) {
+        for (const auto& [dx, dy] : offsets) {
+            SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + ", offset " + std::to_string(dx) + "," +
+                         std::to_string(dy));
+            auto picture = [](int64_t x, int64_t y) {
+                const float v = static_cast<float>((x * 7919 + y * 104729) % 101) / 100.0f;
+                return kavo::Float4{v, 1.0f - v, 0.5f * v, 3.0f};
+            };
+            const std::vector<kavo::Float4> got =
+                Reprojected(width, height, float(dx), float(dy), [&](uint32_t x, uint32_t y) { return picture(x, y); });
+            for (int64_t y = 0; y < height; ++y) {
+                for (int64_t x = 0; x < width; ++x) {
+                    if (x + dx < 0 || x + dx >= width || y + dy < 0 || y + dy >= height) continue;
+                    const kavo::Float4 expected = picture(x + dx, y + dy), h = got[y * width + x];
+                    ASSERT_NEAR(h.r, expected.r, 1e-6f) << x << "," << y;
+                    ASSERT_NEAR(h.g, expected.g, 1e-6f) << x << "," << y;
+                    ASSERT_NEAR(h.b, expected.b, 1e-6f) << x << "," << y;
                 }
             }
         }
