@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +29,9 @@ struct Frame {
     kavo::Scratch scratch;
     // The last frame's history; empty: a reset. Its depth is this frame's.
     std::vector<kavo::Float4> history_before{};
+    std::vector<float> depth_before{};        // the last frame's depth; empty: this frame's
     std::vector<kavo::Float4> reprojected{};  // the history as this frame fetched it
+    std::vector<kavo::Half4> output{};
 
     // Returns the dilated motion.
     std::vector<kavo::Float2> Run() {
@@ -44,8 +47,9 @@ struct Frame {
         history_before.resize(pixels);
         std::vector<kavo::Float4> history(pixels);
         std::vector<kavo::Float2> motion(pixels), shading_before(pixels), shading(pixels);
-        std::vector<float> depth_before(depth.begin(), depth.begin() + pixels), kept_depth(pixels);
-        std::vector<kavo::Half4> output(pixels);
+        if (depth_before.empty()) depth_before.assign(depth.begin(), depth.begin() + pixels);
+        std::vector<float> kept_depth(pixels);
+        output.resize(pixels);
         const kavo::FrameInputs inputs{ViewOf<const kavo::Half4>(color, width, height),
                                        ViewOf<const kavo::Half2>(velocity, depth_width, depth_height),
                                        ViewOf<const float>(depth, depth_width, depth_height),
@@ -263,6 +267,37 @@ TEST(UpscalePasses, HistoryMovedByWholePixelsIsFetchedAsItWas) {
                     ASSERT_NEAR(h.b, expected.b, 1e-6f) << x << "," << y;
                 }
             }
+        }
+    }
+}
+
+// Where this frame's depth is not the depth its history was made at (an
+// object moved away and uncovered the background), the history gives way
+// at once: the first frame shows what this frame's samples show there.
+TEST(UpscalePasses, AnUncoveredSurfaceShowsThisFramesColourAtOnce) {
+    constexpr uint32_t kWidth = 24, kHeight = 16;
+    struct Case {
+        float depth_before;  // where the history was made, over the whole frame
+        bool uncovered;
+    };
+    for (const Case c : {Case{0.9f, true}, Case{0.2f, true}, Case{0.5f, false}, Case{0.52f, false}}) {
+        SCOPED_TRACE("depth before " + std::to_string(c.depth_before));
+        Frame frame{kWidth, kHeight, kWidth, kHeight};
+        frame.history_before.assign(size_t{kWidth} * kHeight, kavo::Float4{0.8f, 0.1f, 0.1f, 12.0f});
+        frame.depth_before.assign(size_t{kWidth} * kHeight, c.depth_before);
+        for (size_t i = 0; i < frame.color.size(); ++i) {
+            const float v = static_cast<float>(i % 7) / 10.0f + 0.1f;
+            frame.color[i] = {Imath::half(0.1f), Imath::half(v), Imath::half(0.4f), Imath::half(1.0f)};
+        }
+        frame.Run();
+        double worst = 0;
+        for (size_t i = 0; i < frame.output.size(); ++i) {
+            worst = std::max(worst, std::fabs(double(frame.output[i].r) - 0.1));
+        }
+        if (c.uncovered) {
+            EXPECT_LT(worst, 0.01) << "the history's red stays on the uncovered surface";
+        } else {
+            EXPECT_GT(worst, 0.05) << "the same surface keeps its history";
         }
     }
 }
