@@ -117,23 +117,40 @@ struct Runs {
 
 }  // namespace
 
+// Three sequences against the truth, named by their labels: each has its
+// row of figures (those evaluate frames prints), its line in the plots'
+// legends and its column of images for every frame shown.
 TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
     Runs runs;
     const fs::path html = runs.dir / "page" / "report.html";
     fs::create_directories(html.parent_path());
-    const auto written = Evaluate({"report", html.string(), runs.upscaled.string(), runs.bicubic.string(), "--truth",
-                                   runs.truth.string(), "--skip", "2", "--frames", "2,5"});
+    const std::vector<std::pair<std::string, fs::path>> sequences = {
+        {"kpss", runs.upscaled}, {"bicubic", runs.bicubic}, {"truth & copy", runs.truth}};
+    const auto written = Evaluate({"report", html.string(), runs.upscaled.string(), runs.bicubic.string(),
+                                   runs.truth.string(), "--truth", runs.truth.string(), "--skip", "2", "--frames",
+                                   "2,5", "--labels", "kpss,bicubic,truth & copy"});
     ASSERT_EQ(written.exit_code, 0) << written.err;
     const std::string page = test::ReadText(html);
 
     const std::map<std::string, std::string> figures = Figures(page);
-    for (const auto& [sequence, folder] : {std::pair{"A", runs.upscaled}, {"B", runs.bicubic}}) {
+    for (const auto& [label, folder] : sequences) {
         const auto printed = SummaryOf(Evaluate({"frames", folder.string(), runs.truth.string(), "--skip", "2"}).out);
         for (const char* field :
              {"mean_PSNR", "overall_PSNR", "mean_SSIM", "temporal_error", "max_error", "non_finite", "max_shift"}) {
-            EXPECT_EQ(figures.at(std::string(sequence) + "." + field), printed.at(field)) << sequence << " " << field;
+            EXPECT_EQ(figures.at(label + "." + field), printed.at(field)) << label << " " << field;
         }
+        const std::string escaped = label == "truth & copy" ? "truth &amp; copy" : label;
+        EXPECT_NE(page.find("font-size=\"12\">" + escaped + "</text>"), std::string::npos) << label << " in a legend";
+        const auto captions = [&](const std::string& caption) {
+            size_t count = 0;
+            for (size_t at = page.find(caption); at != std::string::npos; at = page.find(caption, at + 1)) ++count;
+            return count;
+        };
+        // Two frames, each shown whole and zoomed, with the difference map.
+        EXPECT_EQ(captions("<figcaption>" + escaped + "</figcaption>"), 4u) << label;
+        EXPECT_EQ(captions("<figcaption>|" + escaped + " - truth|</figcaption>"), 4u) << label;
     }
+    EXPECT_EQ(page.find(">A<"), std::string::npos) << "no sequence goes by a letter when labels are given";
     EXPECT_NE(page.find("<h3>0002.exr</h3>"), std::string::npos);
     EXPECT_NE(page.find("<h3>0005.exr</h3>"), std::string::npos);
     EXPECT_EQ(page.find("<h3>0003.exr</h3>"), std::string::npos) << "only the frames asked for";
@@ -141,6 +158,11 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
     EXPECT_EQ(std::count(classes.begin(), classes.end(), "plot"), 3)
         << "plots of PSNR, the shift and the temporal error";
     ExpectEveryImageWhole(html);
+
+    // Labels that do not match the sequences are a usage error.
+    const auto mismatched = Evaluate({"report", (runs.dir / "x.html").string(), runs.upscaled.string(), "--truth",
+                                      runs.truth.string(), "--labels", "one,two"});
+    EXPECT_EQ(mismatched.exit_code, 4) << mismatched.err;
 }
 
 TEST(Report, IdenticalSequencesShowNoDifferenceAndBadInputsAreOneError) {
@@ -197,6 +219,11 @@ TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {
     ASSERT_NE(first_row, std::string::npos);
     EXPECT_EQ(page.substr(first_row, 70).find("clip_boxes</td><td class=\"name\">C_002"), 21u)
         << page.substr(first_row, 90);
+    // The one outlier saturates: the greys and the difference map span the
+    // values' 1st to 99th percentile, and each cell says so.
+    const std::string first_cells = page.substr(first_row, page.find("</tr>", first_row) - first_row);
+    EXPECT_NE(first_cells.find("<div class=\"range\">A, B: "), std::string::npos) << first_cells;
+    EXPECT_EQ(first_cells.find("e+04"), std::string::npos) << "scaled to the outlier of 12345";
     for (const char* resource :
          {"luminance</td><td class=\"name\">R", "luminance_pyramid</td><td class=\"name\">C_001"}) {
         EXPECT_NE(page.find(resource), std::string::npos) << resource;
@@ -237,10 +264,20 @@ TEST(Report, TheDemosReportRendersInABrowser) {
     const auto demo = test::RunProgram(
         "bash", {(fs::path(SOURCE_DIR) / "scripts" / "demo.sh").string(), build.string(), (dir / "demo").string()});
     ASSERT_EQ(demo.exit_code, 0) << demo.err;
-    const fs::path html = dir / "demo" / "report.html";
-    ASSERT_NE(demo.out.find("Report (A: the reference upscaler, B: the spatial resize): "), std::string::npos)
-        << demo.out;
+    const fs::path html = dir / "demo" / "report.html", dumps = dir / "demo" / "dumps.html";
+    for (const std::string& line :
+         std::vector<std::string>{"  kpss   PSNR ", "  splat  PSNR ", "  resize PSNR ",
+                                  "Upscale report (kpss, splat, resize against the ground truth): " + html.string(),
+                                  "Dump report (kpss against splat, resource by resource): " + dumps.string()}) {
+        EXPECT_EQ(test::LinesStartingWith(demo.out, line).size(), 1u) << line << " in\n" << demo.out;
+    }
+    const std::string differ_most = "differ most between kpss and splat (largest difference):\n";
+    const size_t listed = demo.out.find(differ_most);
+    ASSERT_NE(listed, std::string::npos) << demo.out;
+    EXPECT_EQ(test::LinesStartingWith(demo.out.substr(listed + differ_most.size()), "  ").size(), 3u)
+        << "three resources";
     ExpectEveryImageWhole(html);
+    ExpectEveryImageWhole(dumps);
 
     const std::vector<std::string> chromium = {"--headless",
                                                "--no-sandbox",
@@ -253,23 +290,23 @@ TEST(Report, TheDemosReportRendersInABrowser) {
                                                "--hide-scrollbars",
                                                "--user-data-dir=" + (dir / "profile").string(),
                                                "--virtual-time-budget=10000"};
-    // What the browser made of the page: the page records it when it has loaded.
-    std::vector<std::string> dump = chromium;
-    dump.insert(dump.end(), {"--dump-dom", "file://" + html.string()});
-    const auto dom = test::RunProgram("chromium", dump);
-    ASSERT_EQ(dom.exit_code, 0) << dom.err;
-    const std::smatch check = [&] {
-        std::smatch match;
-        std::regex_search(dom.out, match,
+    // What the browser made of each page: the page records it when it has loaded.
+    unsigned long height = 0;
+    for (const auto& [page, plots] : {std::pair{html, 3ul}, std::pair{dumps, 0ul}}) {
+        std::vector<std::string> dump = chromium;
+        // Laid out as wide as the screenshot below, so that its height is the page's.
+        dump.insert(dump.end(), {"--window-size=1280,1000", "--dump-dom", "file://" + page.string()});
+        const auto dom = test::RunProgram("chromium", dump);
+        ASSERT_EQ(dom.exit_code, 0) << dom.err;
+        std::smatch check;
+        std::regex_search(dom.out, check,
                           std::regex(R"re(data-check="images=(\d+) broken=(\d+) plots=(\d+) height=(\d+)")re"));
-        return match;
-    }();
-    ASSERT_FALSE(check.empty()) << "the page's check did not run";
-    const size_t images = ImagesOf(test::ReadText(html)).size();
-    EXPECT_EQ(std::stoul(check[1]), images);
-    EXPECT_EQ(std::stoul(check[2]), 0u) << "no broken image";
-    EXPECT_EQ(std::stoul(check[3]), 3u) << "the plots of PSNR, shift and temporal error";
-    const unsigned long height = std::stoul(check[4]);
+        ASSERT_FALSE(check.empty()) << page << ": the page's check did not run";
+        EXPECT_EQ(std::stoul(check[1]), ImagesOf(test::ReadText(page)).size()) << page;
+        EXPECT_EQ(std::stoul(check[2]), 0u) << page << ": no broken image";
+        EXPECT_EQ(std::stoul(check[3]), plots) << page << ": the plots of PSNR, shift and temporal error";
+        if (page == html) height = std::stoul(check[4]);
+    }
     EXPECT_GT(height, 1500u);
 
     // A screenshot of the whole page: drawn to its foot, not blank.

@@ -96,6 +96,26 @@ std::string SafeFileName(std::string name) {
     return name;
 }
 
+// The values at the 1st and the 99th percentile of the finite values of
+// both grids: a few outliers (a history channel with some large values) then
+// saturate instead of leaving every other value in one dark grey.
+std::pair<float, float> RobustRange(const Grid& a, const Grid& b) {
+    std::vector<float> finite;
+    for (const Grid* grid : {&a, &b}) {
+        for (float v : grid->values) {
+            if (std::isfinite(v)) finite.push_back(v);
+        }
+    }
+    if (finite.empty()) return {0.0f, 0.0f};
+    auto at = [&](size_t percent) {
+        const auto nth = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) * percent / 100);
+        std::nth_element(finite.begin(), nth, finite.end());
+        return *nth;
+    };
+    const float low = at(1), high = at(99);
+    return {low, high};
+}
+
 // Values mapped linearly to grey over [low, high].
 RgbImage GreyImage(const Grid& grid, float low, float high) {
     RgbImage image(grid.width, grid.height);
@@ -122,10 +142,12 @@ void WriteDumpReport(const DumpOptions& o) {
     const std::vector<uint32_t> chosen = ChosenFrames(o.frames, 0, files_a.empty() ? 0 : last_step + 1);
 
     std::map<std::pair<std::string, std::string>, ChannelFigures> figures;
-    std::vector<std::string> missing;
+    // Files on one side only, by resource and side: a resource that only one
+    // model has (its own accumulation) is one line, not one per file.
+    std::map<std::pair<std::string, char>, size_t> missing;
     for (const auto& [relative, file] : files_a) {
         if (!files_b.count(relative)) {
-            missing.push_back(relative);
+            ++missing[{file.resource, 'A'}];
             continue;
         }
         const auto a = ReadDumpFile(root_a / relative), b = ReadDumpFile(root_b / relative);
@@ -155,7 +177,7 @@ void WriteDumpReport(const DumpOptions& o) {
         }
     }
     for (const auto& [relative, file] : files_b) {
-        if (!files_a.count(relative)) missing.push_back(relative);
+        if (!files_a.count(relative)) ++missing[{file.resource, 'B'}];
     }
 
     std::vector<const ChannelFigures*> sorted;
@@ -167,14 +189,18 @@ void WriteDumpReport(const DumpOptions& o) {
     std::ostringstream body;
     body << "<p>A: <code>" << Escaped(PathToUtf8(root_a)) << "</code><br>B: <code>" << Escaped(PathToUtf8(root_b))
          << "</code><br>Per resource and channel over every dump step both trees hold, worst first. Channel images: "
-         << "A and B in grey from the smaller to the larger of their values, the difference |A - B| in false "
-         << "colour from 0 to the channel's largest difference.</p>\n";
+         << "A and B in grey from the 1st to the 99th percentile of their values, the difference |A - B| in "
+         << "false colour from 0 to its 99th percentile; values beyond take the end's shade. Each cell gives its "
+         << "ranges.</p>\n";
     if (!missing.empty()) {
         body << "<p>Files on one side only:</p><ul>";
-        for (const std::string& name : missing) body << "<li><code>" << Escaped(name) << "</code></li>";
+        for (const auto& [resource_side, count] : missing) {
+            body << "<li><code>" << Escaped(resource_side.first) << "</code>: " << count
+                 << (count == 1 ? " file" : " files") << " in " << resource_side.second << " only</li>";
+        }
         body << "</ul>\n";
     }
-    body << ScaleLegend(images, "scale.png", "difference 0", "the channel's largest difference");
+    body << ScaleLegend(images, "scale.png", "difference 0", "the 99th percentile of the step's differences");
     body << "<table><tr><th>resource</th><th>channel</th><th>steps</th><th>max |A - B|</th><th>mean |A - B|</th>";
     for (uint32_t step : chosen) body << "<th>step " << step << ": A, B, |A - B|</th>";
     body << "</tr>\n";
@@ -190,20 +216,17 @@ void WriteDumpReport(const DumpOptions& o) {
                 body << "empty";  // a table with its head line alone
             } else if (shown != f->shown.end()) {
                 const auto& [a, b] = shown->second;
-                float low = std::numeric_limits<float>::infinity(), high = -low;
-                for (const Grid* grid : {&a, &b}) {
-                    for (float v : grid->values) {
-                        if (std::isfinite(v)) low = std::min(low, v), high = std::max(high, v);
-                    }
-                }
+                const auto [low, high] = RobustRange(a, b);
                 std::vector<float> difference(a.values.size());
                 for (size_t i = 0; i < difference.size(); ++i) difference[i] = std::fabs(a.values[i] - b.values[i]);
+                const float scale = RobustRange(Grid{0, 0, difference}, Grid{}).second;
                 const std::string file = SafeFileName(f->resource + "_" + f->channel + "_step" + std::to_string(step));
                 body << images.Tag(file + "_a.png", Fitted(GreyImage(a, low, high), 160), "A")
                      << images.Tag(file + "_b.png", Fitted(GreyImage(b, low, high), 160), "B")
-                     << images.Tag(file + "_difference.png",
-                                   Fitted(Heatmap(difference, a.width, a.height, static_cast<float>(f->largest)), 160),
+                     << images.Tag(file + "_difference.png", Fitted(Heatmap(difference, a.width, a.height, scale), 160),
                                    "|A - B|");
+                body << "</div><div class=\"range\">A, B: " << Formatted(low, "%.4g") << " to "
+                     << Formatted(high, "%.4g") << "; |A - B|: 0 to " << Formatted(scale, "%.4g");
             }
             body << "</div></td>";
         }

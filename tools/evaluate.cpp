@@ -109,8 +109,10 @@ int main(int argc, char** argv) {
     CLI::App* page = app.add_subcommand(
         "report", "Write an HTML page (images in <name>_files beside it) that shows output sequences or dump trees");
     page->add_option("html", sequences.html, "The page to write")->required();
-    page->add_option("a", sequences.a, "Output sequence A");
-    page->add_option("b", sequences.b, "Output sequence B, for example another model's run of the same scene");
+    page->add_option("sequences", sequences.sequences,
+                     "Output sequences A, B, ... (for example two models' runs of one scene and a resize)");
+    page->add_option("--labels", sequences.labels, "Names of the sequences on the page, comma-separated (A, B, ...)")
+        ->delimiter(',');
     page->add_option("--truth", sequences.truth, "Ground truth; without it A is compared with B");
     page->add_option("--skip", sequences.skip, "Leave the first frames out of the figures (history warm-up)");
     page->add_option("--frames", sequences.frames,
@@ -133,15 +135,17 @@ int main(int argc, char** argv) {
         if (frames->parsed()) return CompareFrames(output, truth, comparison, threshold);
         if (page->parsed()) {
             const fs::path html(sequences.html);
-            const std::vector<fs::path> inputs = dump_trees.empty()
-                                                     ? std::vector<fs::path>{sequences.a, sequences.b, sequences.truth}
-                                                     : std::vector<fs::path>(dump_trees.begin(), dump_trees.end());
+            std::vector<fs::path> inputs(dump_trees.begin(), dump_trees.end());
+            if (dump_trees.empty()) {
+                inputs.assign(sequences.sequences.begin(), sequences.sequences.end());
+                inputs.push_back(sequences.truth);
+            }
             tools::RefuseOutputInsideInputs(html, inputs);
             tools::RefuseOutputInsideInputs(html.parent_path() / (html.stem().string() + "_files"), inputs);
             if (!dump_trees.empty()) {
                 report::WriteDumpReport({sequences.html, dump_trees[0], dump_trees[1], sequences.frames});
             } else {
-                if (sequences.a.empty()) throw evaluation::UsageError("report: no sequence A and no --dumps");
+                if (sequences.sequences.empty()) throw evaluation::UsageError("report: no sequence and no --dumps");
                 report::WriteSequenceReport(sequences);
             }
             std::cout << "Report: " << sequences.html << std::endl;

@@ -3,6 +3,7 @@
 // The evaluate program's report page: one HTML file, its images in a folder
 // beside it ("<name>_files"), to look at outputs and dumps rather than read
 // numbers.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,12 +16,16 @@ struct Display {
     float exposure = 1.0f;
 };
 
+// The most sequences one page compares with a ground truth.
+inline constexpr size_t kMostSequences = 6;
+
 struct SequenceOptions {
-    std::string html;              // the page to write
-    std::string a, b;              // output sequences; b may be empty
-    std::string truth;             // ground truth; may be empty (then A is compared with B)
-    uint32_t skip = 0;             // frames of history warm-up left out of the figures
-    std::vector<uint32_t> frames;  // positions in the sequence to show; empty: first after skip, middle, last
+    std::string html;                    // the page to write
+    std::vector<std::string> sequences;  // output sequences: one or more with a truth, two without
+    std::vector<std::string> labels;     // their names on the page; empty: A, B, C...
+    std::string truth;                   // ground truth; may be empty (then the first is compared with the second)
+    uint32_t skip = 0;                   // frames of history warm-up left out of the figures
+    std::vector<uint32_t> frames;        // positions in the sequence to show; empty: first after skip, middle, last
     Display display;
 };
 

@@ -146,7 +146,7 @@ const char* const kStyle =
     "td,th{border:1px solid #bbb;padding:3px 8px;text-align:right}th{background:#eee}td.name{text-align:left}"
     ".row{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}figure{margin:0}"
     "figcaption{font-size:12px;text-align:center}img{image-rendering:pixelated;display:block}"
-    ".legend{display:flex;gap:8px;align-items:center;font-size:12px;margin:6px 0}";
+    ".legend{display:flex;gap:8px;align-items:center;font-size:12px;margin:6px 0}.range{font-size:11px;color:#555}";
 
 // Records on the page what the browser made of it, for whoever checks it:
 // how many images there are, how many failed to load, how many plots and

@@ -65,42 +65,70 @@ Series SeriesOf(const std::string& name, const std::string& color, const evaluat
 
 }  // namespace
 
+namespace {
+
+// The names the page gives the sequences: the labels asked for, or A, B, C...
+std::vector<std::string> LabelsOf(const SequenceOptions& o) {
+    if (!o.labels.empty() && o.labels.size() != o.sequences.size()) {
+        throw evaluation::UsageError("report: " + std::to_string(o.labels.size()) + " labels for " +
+                                     std::to_string(o.sequences.size()) + " sequences");
+    }
+    std::vector<std::string> labels = o.labels;
+    for (size_t i = labels.size(); i < o.sequences.size(); ++i) labels.push_back(std::string(1, char('A' + i)));
+    return labels;
+}
+
+std::string FileLetter(size_t i) { return std::string(1, char('a' + i)); }
+
+struct Panel {
+    std::string caption, file;
+    RgbImage image;  // empty: a difference map, made once the maps' scale is known
+};
+
+}  // namespace
+
 void WriteSequenceReport(const SequenceOptions& o) {
-    if (o.truth.empty() && o.b.empty())
-        throw evaluation::UsageError("a report needs a ground truth or a second sequence");
+    const bool with_truth = !o.truth.empty();
+    if (o.sequences.empty() || o.sequences.size() > kMostSequences || (!with_truth && o.sequences.size() != 2)) {
+        throw evaluation::UsageError("a report compares 1 to " + std::to_string(kMostSequences) +
+                                     " sequences with a ground truth, or two sequences with each other");
+    }
+    const std::vector<std::string> labels = LabelsOf(o);
     const fs::path html(o.html);
     const ImageFolder images(html);
-    const bool with_truth = !o.truth.empty();
-    const std::string reference = with_truth ? o.truth : o.b;
+    const std::string reference = with_truth ? o.truth : o.sequences[1];
 
     // The figures, exactly as evaluate frames gives them.
     std::vector<std::pair<std::string, evaluation::SequenceReport>> reports;
-    reports.emplace_back(with_truth ? "A" : "A against B",
-                         evaluation::CompareSequences(o.a, reference, {.skip = o.skip}));
-    if (with_truth && !o.b.empty())
-        reports.emplace_back("B", evaluation::CompareSequences(o.b, o.truth, {.skip = o.skip}));
+    if (with_truth) {
+        for (size_t i = 0; i < o.sequences.size(); ++i) {
+            reports.emplace_back(labels[i], evaluation::CompareSequences(o.sequences[i], o.truth, {.skip = o.skip}));
+        }
+    } else {
+        reports.emplace_back(labels[0] + " against " + labels[1],
+                             evaluation::CompareSequences(o.sequences[0], reference, {.skip = o.skip}));
+    }
 
     std::ostringstream body;
-    body << "<p>A: <code>" << Escaped(o.a) << "</code>";
-    if (!o.b.empty()) body << "<br>B: <code>" << Escaped(o.b) << "</code>";
-    if (with_truth) body << "<br>ground truth: <code>" << Escaped(o.truth) << "</code>";
-    body << "<br>Figures leave out the first " << o.skip << " frames. Images are shown through the tone map "
+    body << "<p>";
+    for (size_t i = 0; i < o.sequences.size(); ++i) {
+        body << Escaped(labels[i]) << ": <code>" << Escaped(o.sequences[i]) << "</code><br>";
+    }
+    if (with_truth) body << "ground truth: <code>" << Escaped(o.truth) << "</code><br>";
+    body << "Figures leave out the first " << o.skip << " frames. Images are shown through the tone map "
          << "x&middot;E&nbsp;/&nbsp;(1&nbsp;+&nbsp;x&middot;E) with exposure E&nbsp;=&nbsp;"
          << Formatted(o.display.exposure, "%g") << ", then sRGB; differences are taken between the values shown.</p>\n";
     body << "<h2>Figures</h2>\n" << SummaryTable(reports);
 
-    const char* const colors[] = {"#1f77b4", "#d62728"};
-    const char* const light_colors[] = {"#9ecae1", "#ff9896"};
+    const char* const colors[kMostSequences] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
+    const char* const light_colors[kMostSequences] = {"#9ecae1", "#ff9896", "#98df8a", "#c5b0d5", "#ffbb78", "#c49c94"};
     std::vector<Series> psnr, temporal, shift;
     for (size_t i = 0; i < reports.size(); ++i) {
-        shift.push_back(
-            SeriesOf(reports[i].first + " x", colors[i], reports[i].second, &evaluation::FrameReport::shift_x, o.skip));
-        shift.push_back(SeriesOf(reports[i].first + " y", light_colors[i], reports[i].second,
-                                 &evaluation::FrameReport::shift_y, o.skip));
-        psnr.push_back(
-            SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::psnr, o.skip));
-        temporal.push_back(
-            SeriesOf(reports[i].first, colors[i], reports[i].second, &evaluation::FrameReport::temporal_error, o.skip));
+        const auto& [label, report] = reports[i];
+        shift.push_back(SeriesOf(label + " x", colors[i], report, &evaluation::FrameReport::shift_x, o.skip));
+        shift.push_back(SeriesOf(label + " y", light_colors[i], report, &evaluation::FrameReport::shift_y, o.skip));
+        psnr.push_back(SeriesOf(label, colors[i], report, &evaluation::FrameReport::psnr, o.skip));
+        temporal.push_back(SeriesOf(label, colors[i], report, &evaluation::FrameReport::temporal_error, o.skip));
     }
     body << "<h2>Per frame</h2>\n<div class=\"row\">" << Plot("PSNR per frame", "PSNR, dB", psnr)
          << Plot("Shift against the reference per frame", "output pixels", shift);
@@ -110,34 +138,27 @@ void WriteSequenceReport(const SequenceOptions& o) {
     // The chosen frames, side by side, with the differences and a zoom.
     const std::vector<std::string> names = evaluation::ExrNames(reference);
     const std::vector<uint32_t> chosen = ChosenFrames(o.frames, o.skip, static_cast<uint32_t>(names.size()));
-    struct Panel {
-        std::string caption, file;
-        RgbImage image;
-    };
     std::vector<std::pair<std::string, std::vector<Panel>>> frames;  // frame name, its panels
     std::vector<std::vector<float>> differences;
     for (const uint32_t frame : chosen) {
         const std::string& name = names[frame];
         const std::string stem = fs::path(name).stem().string();
-        const Shown a = LoadShown(fs::path(o.a) / name, o.display);
-        std::vector<Panel> panels = {{"A", stem + "_a", ToImage(a)}};
-        std::optional<Shown> b, truth;
-        if (!o.b.empty()) {
-            b = LoadShown(fs::path(o.b) / name, o.display);
-            panels.push_back({"B", stem + "_b", ToImage(*b)});
+        std::vector<Shown> shown;
+        std::vector<Panel> panels;
+        for (size_t i = 0; i < o.sequences.size(); ++i) {
+            shown.push_back(LoadShown(fs::path(o.sequences[i]) / name, o.display));
+            panels.push_back({labels[i], stem + "_" + FileLetter(i), ToImage(shown.back())});
         }
         if (with_truth) {
-            truth = LoadShown(fs::path(o.truth) / name, o.display);
-            panels.push_back({"ground truth", stem + "_truth", ToImage(*truth)});
-            differences.push_back(Difference(a, *truth));
-            panels.push_back({"|A - truth|", stem + "_a_error", {}});
-            if (b) {
-                differences.push_back(Difference(*b, *truth));
-                panels.push_back({"|B - truth|", stem + "_b_error", {}});
+            const Shown truth = LoadShown(fs::path(o.truth) / name, o.display);
+            panels.push_back({"ground truth", stem + "_truth", ToImage(truth)});
+            for (size_t i = 0; i < shown.size(); ++i) {
+                differences.push_back(Difference(shown[i], truth));
+                panels.push_back({"|" + labels[i] + " - truth|", stem + "_" + FileLetter(i) + "_error", {}});
             }
         } else {
-            differences.push_back(Difference(a, *b));
-            panels.push_back({"|A - B|", stem + "_a_b_difference", {}});
+            differences.push_back(Difference(shown[0], shown[1]));
+            panels.push_back({"|" + labels[0] + " - " + labels[1] + "|", stem + "_a_b_difference", {}});
         }
         frames.emplace_back(name, std::move(panels));
     }
