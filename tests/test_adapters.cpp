@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "gpu/adapter_settings.h"
 #include "gpu/dx12.h"
 #include "tests/gpu_fixture.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -24,14 +26,14 @@ protected:
 
     // Builds a device object; returns its standard output, or the error text.
     std::string Build(bool* failed = nullptr) {
-        testing::internal::CaptureStdout();
         std::string error;
-        try {
-            Dx12 dx12;
-        } catch (const std::runtime_error& e) {
-            error = e.what();
-        }
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = test::CapturedStdout([&] {
+            try {
+                Dx12 dx12;
+            } catch (const std::runtime_error& e) {
+                error = e.what();
+            }
+        });
         if (failed != nullptr) *failed = !error.empty();
         return error.empty() ? out : error;
     }
@@ -95,9 +97,9 @@ TEST_F(AdapterTest, DescriptionsKeepTheLowByteOfEachCodeUnit) {
 
 TEST_F(AdapterTest, FactoryOperationsMakeUsableObjects) {
     Machine("hw:Fast");
-    testing::internal::CaptureStdout();
-    Dx12 dx12;
-    testing::internal::GetCapturedStdout();
+    std::optional<Dx12> made;
+    test::CapturedStdout([&] { made.emplace(); });
+    Dx12& dx12 = *made;
     auto allocator = dx12.CreateCommandAllocator();
     auto list = dx12.CreateCommandList(allocator.Get());
     auto fence = dx12.CreateFence(5);

@@ -67,16 +67,14 @@ struct HandMade {
                                     &padding, &channels,         &buffer_width, &buffer_height};
         const auto include_parts = SplitFilterList(include), exclude_parts = SplitFilterList(exclude);
         const DumpRequest request{frame, output_directory, include, exclude, false, 0, 0, 0};
-        testing::internal::CaptureStdout();
-        try {
-            DumpOneResource({list, include_parts, exclude_parts, resources, request}, 0);
-        } catch (const std::exception& failure) {
-            const std::string console = testing::internal::GetCapturedStdout();
-            if (error == nullptr) throw;
-            *error = failure.what();
-            return console;
-        }
-        return testing::internal::GetCapturedStdout();
+        return test::CapturedStdout([&] {
+            try {
+                DumpOneResource({list, include_parts, exclude_parts, resources, request}, 0);
+            } catch (const std::exception& failure) {
+                if (error == nullptr) throw;
+                *error = failure.what();
+            }
+        });
     }
 
     fs::path TensorFile(const std::string& file, uint32_t frame = 0) const {
@@ -163,28 +161,22 @@ TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
     Tensor<double> tensor(1, 4, 4);
     for (uint64_t y = 0; y < 4; ++y)
         for (uint64_t x = 0; x < 4; ++x) tensor.At(0, x, y) = static_cast<double>(10 * y + x) + 0.5;
-    testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 1, 1, Into(out.path().string(), 3), "t");
-    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string console =
+        test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 1, 1, Into(out.path().string(), 3), "t"); });
     const fs::path table = out / "sequence_dump" / "step_3" / "t" / "C_000.csv";
     EXPECT_EQ(test::ReadText(table), "c_y/x,x0,x1\nc000_y0000,11.500000,12.500000\nc000_y0001,21.500000,22.500000");
     EXPECT_EQ(console, "dump_tensor: t(original name === t) as fp64\ntensor ch " + table.string() +
                            " | pad_x = 1 | pad_y = 1\n");
 
-    testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 0, 0, Into(out.path().string(), 3), "t");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: t(original name === t) as fp64\n");
+    EXPECT_EQ(test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 0, 0, Into(out.path().string(), 3), "t"); }),
+              "dump_tensor: t(original name === t) as fp64\n");
     EXPECT_EQ(test::ReadText(table).substr(0, 24), "c_y/x,x0,x1,x2,x3\nc000_y");
 
-    testing::internal::CaptureStdout();
-    DumpTensorAsFp64(tensor, 2, 2, Into(out.path().string(), 3), "t");
-    testing::internal::GetCapturedStdout();
+    test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 2, 2, Into(out.path().string(), 3), "t"); });
     EXPECT_EQ(test::ReadText(table), "c_y/x") << "an empty region leaves only the head";
 
     // Padding that leaves rows but no columns leaves no values either.
-    testing::internal::CaptureStdout();
-    DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, Into(out.path().string(), 3), "t");
-    testing::internal::GetCapturedStdout();
+    test::CapturedStdout([&] { DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, Into(out.path().string(), 3), "t"); });
     EXPECT_EQ(test::ReadText(table), "c_y/x");
 }
 
@@ -193,9 +185,8 @@ TEST(TensorDump, Int32TablesAndImagesPerChannel) {
     Tensor<int32_t> tensor(17, 1, 2);
     tensor.At(16, 0, 0) = 300;
     tensor.At(16, 1, 0) = -1;
-    testing::internal::CaptureStdout();
-    DumpTensorAsInt32(tensor, 0, 0, Into(out.path().string(), 0), "x:y");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dump_tensor: x_y(original name === x:y) as int32\n");
+    EXPECT_EQ(test::CapturedStdout([&] { DumpTensorAsInt32(tensor, 0, 0, Into(out.path().string(), 0), "x:y"); }),
+              "dump_tensor: x_y(original name === x:y) as int32\n");
     const fs::path folder = out / "sequence_dump" / "step_0" / "x_y";
     for (int c = 0; c < 17; ++c) {
         char name[16];
@@ -211,9 +202,8 @@ TEST(TensorDump, HostileNamesStayInsideTheDumpTree) {
     test::TempDir out;
     Tensor<double> tensor(1, 1, 1);
     for (const std::string name : {"../../x", "..", "", "a\\b", "C:evil"}) {
-        testing::internal::CaptureStdout();
-        DumpTensorAsFp64(tensor, 0, 0, Into((out / "o").string(), 0), name);
-        const std::string console = testing::internal::GetCapturedStdout();
+        const std::string console =
+            test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 0, 0, Into((out / "o").string(), 0), name); });
         EXPECT_NE(console.find("(original name === " + name + ")"), std::string::npos) << console;
     }
     for (const auto& entry : fs::recursive_directory_iterator(out.path())) {

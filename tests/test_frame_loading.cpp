@@ -39,9 +39,7 @@ struct LoadedScene {
 
     // Loads `count` frames quietly and returns the colour names queued so far.
     std::vector<std::string> Load(uint32_t count) {
-        testing::internal::CaptureStdout();
-        LoadFrames(*run, count);
-        testing::internal::GetCapturedStdout();
+        test::CapturedStdout([&] { LoadFrames(*run, count); });
         std::vector<std::string> names;
         for (const LoadedFrame& frame : run->frame_queue) names.push_back(frame.output_path.stem().string());
         return names;
@@ -158,9 +156,7 @@ TEST(FrameLoading, MissingDepthAndCopiedExposureReadNoFile) {
     settings.copy_exposure_scale_to_exposure_texture = true;
     settings.exposure_scale = 2.0f;
     LoadedScene scene({.frames = 1, .width = 2, .height = 2, .depth = false}, settings);
-    testing::internal::CaptureStdout();
-    LoadFrames(*scene.run, 1);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = test::CapturedStdout([&] { LoadFrames(*scene.run, 1); });
     const LoadedFrame& frame = scene.run->frame_queue.at(0);
     EXPECT_TRUE(frame.depth.empty());
     EXPECT_EQ(frame.depth_size.width, 1u);
@@ -179,9 +175,7 @@ TEST(FrameLoading, PathsArePrintedQuotedWithEscapes) {
     InferenceRun run(settings);
     run.paths = {odd.string(), "color", "velocity", "", "jitter", "", "", (odd / "out").string()};
     DiscoverScene(run);
-    testing::internal::CaptureStdout();
-    LoadFrames(run, 1);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = test::CapturedStdout([&] { LoadFrames(run, 1); });
     EXPECT_NE(out.find("Loading: \"" + dir.path().string() + "/a\\\"b\\\\c/color/0000.exr\"\n"), std::string::npos)
         << out;
 }

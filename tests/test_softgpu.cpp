@@ -5,6 +5,7 @@
 
 #include "gpu/transfers.h"
 #include "tests/gpu_fixture.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -136,9 +137,9 @@ TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {
 }
 
 TEST(SoftGpuDevice, OtherDevicesAreTold) {
-    testing::internal::CaptureStdout();
-    Dx12& dx12 = GetDx12();
-    testing::internal::GetCapturedStdout();
+    Dx12* made = nullptr;
+    test::CapturedStdout([&] { made = &GetDx12(); });
+    Dx12& dx12 = *made;
     ComPtr<ISoftGpuDevice> own;
     EXPECT_HRESULT_SUCCEEDED(dx12.device_.As(&own));
     ComPtr<ISoftGpuKernelRecorder> not_a_list;

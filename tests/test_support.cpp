@@ -127,6 +127,17 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+std::string CapturedStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    try {
+        body();
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return testing::internal::GetCapturedStdout();
+}
+
 ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input, const fs::path& working_dir,
                       const std::vector<std::string>& environment) {
     return RunProgram(INFERENCE_TOOL_PATH, args, input, working_dir, environment);

@@ -43,6 +43,10 @@ void WriteChannels(const fs::path& path, int width, int height, const std::vecto
 void WriteUniform(const fs::path& path, int width, int height, const Imf::Rgba& pixel);
 
 void WriteText(const fs::path& path, const std::string& text);
+
+// What `body` prints on standard output. The capture ends however `body`
+// ends, so that a failure inside it cannot leave the test binary capturing.
+std::string CapturedStdout(const std::function<void()>& body);
 std::string ReadText(const fs::path& path);
 
 struct ProgramResult {
