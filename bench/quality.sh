@@ -9,8 +9,8 @@
 #   temporal  RMS of the frame-to-frame change of the output minus that of the truth (lower is steadier)
 #   region    PSNR around the moving object or shadow, where the kind has one
 #   nonfinite output pixels that are infinite or NaN
-#   shift     the largest length over the frames of the shift that best aligns the output with the truth,
-#             output pixels (drift)
+#   shift     the largest length over the same frames of the shift that best aligns the output with the
+#             truth, output pixels (drift)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -64,7 +64,7 @@ for kind in "${kinds[@]}"; do
     temporal[$kind,$method]=$(field temporal_error <<< "$summary")
     region[$kind,$method]=$(field region_PSNR <<< "$summary")
     nonfinite[$kind,$method]=$(field non_finite <<< "$summary")
-    drift_of[$kind,$method]=$({ "$bin/evaluate" frames "$work/$kind-$method" "$scene/ground_truth" || true; } | tail -n 1 | field max_shift)
+    drift_of[$kind,$method]=$(field max_shift <<< "$summary")
   done
 done
 
