@@ -122,35 +122,6 @@ TEST(FrameWindow, UnlimitedCapacityLoadsTheWholeWindowWithoutWrapping) {
     EXPECT_EQ(scene.Load(kUnset32).size(), 3u);
 }
 
-TEST(FrameLoading, DecodesEveryInputOfAFrame) {
-    RunSettings settings;
-    LoadedScene scene({.frames = 2, .width = 4, .height = 3, .exposure = true, .mask_frames = {1}}, settings);
-    scene.Load(2);
-    const LoadedFrame& first = scene.run->frame_queue.at(0);
-    const LoadedFrame& second = scene.run->frame_queue.at(1);
-
-    EXPECT_EQ(first.color_size.width, 4u);
-    EXPECT_EQ(first.color_size.height, 3u);
-    ASSERT_EQ(first.color.size(), 4u * 3u * 4u);
-    EXPECT_EQ(F(first.color[4 * 5 + 0]), 5.0f / 16.0f);  // pixel (1, 1) red, as MakeScene writes it
-    EXPECT_EQ(F(first.color[4 * 5 + 3]), 1.0f);
-    // Velocity (0.5, 0.25) with sign bits 1: x negative, then the whole vector negated.
-    ASSERT_EQ(first.velocity.size(), 4u * 3u * 2u);
-    EXPECT_EQ(F(first.velocity[0]), 0.5f);
-    EXPECT_EQ(F(first.velocity[1]), -0.25f);
-    ASSERT_EQ(first.depth.size(), 12u);
-    EXPECT_EQ(first.depth[11], 0.5f);
-    EXPECT_EQ(first.jitter, (std::array<float, 2>{0.25f, -0.125f}));
-    EXPECT_EQ(first.exposure, 1.5f);
-    EXPECT_EQ(first.output_path, scene.dir / "out" / "0000.exr");
-
-    EXPECT_TRUE(first.responsive_mask.empty());
-    EXPECT_EQ(first.responsive_mask_size.width, 1u);
-    EXPECT_EQ(first.responsive_mask_size.height, 1u);
-    ASSERT_EQ(second.responsive_mask.size(), 12u);
-    EXPECT_EQ(second.responsive_mask[0], 255);
-}
-
 TEST(FrameLoading, MissingDepthAndCopiedExposureReadNoFile) {
     RunSettings settings;
     settings.copy_exposure_scale_to_exposure_texture = true;
