@@ -148,15 +148,17 @@ bool AtomicFile::OpenTemporary() {
     // left alone; the next unique name is tried instead.
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path candidate = TemporaryNameFor(final_path_);
+        if (!BeginTemporaryFile()) return false;  // the process is ending on a signal
         // Registered before it exists, so that no moment passes in which a
         // signal would leave it behind.
         signal_slot_ = RegisterTemporaryFile(candidate);
         file_ = CreateExclusively(candidate, mode_);
+        const int error = errno;
+        EndTemporaryFile();
         if (file_ != nullptr) {
             temporary_path_ = candidate;
             return true;
         }
-        const int error = errno;
         ForgetTemporaryFile(signal_slot_);
         signal_slot_ = -1;
         if (error != EEXIST) return false;

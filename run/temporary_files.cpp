@@ -7,7 +7,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -29,6 +31,21 @@ struct Slot {
 
 std::array<Slot, kSlots> slots;
 
+// Once a signal is being handled, no new temporary file is begun; the
+// handler waits for those being created to be registered and exist, so that
+// none appears after it has removed the others.
+std::atomic<bool> ending{false};
+std::atomic<int> creating{0};
+
+void WaitBriefly() {
+#ifdef _WIN32
+    Sleep(1);
+#else
+    const timespec millisecond{0, 1000000};
+    nanosleep(&millisecond, nullptr);
+#endif
+}
+
 void RemovePath(const Char* path) {
 #ifdef _WIN32
     _wunlink(path);
@@ -38,6 +55,9 @@ void RemovePath(const Char* path) {
 }
 
 extern "C" void RemoveAndReraise(int signal_number) {
+    ending.store(true);
+    // Bounded: the thread that took the signal may itself be creating one.
+    for (int wait = 0; wait < 200 && creating.load() > 0; ++wait) WaitBriefly();
     for (Slot& slot : slots) {
         if (slot.state.load(std::memory_order_acquire) == kRegistered) RemovePath(slot.path);
     }
@@ -78,3 +98,12 @@ int RegisterTemporaryFile(const std::filesystem::path& path) {
 void ForgetTemporaryFile(int slot) {
     if (slot >= 0 && static_cast<size_t>(slot) < kSlots) slots[static_cast<size_t>(slot)].state.store(kFree);
 }
+
+bool BeginTemporaryFile() {
+    creating.fetch_add(1);
+    if (!ending.load()) return true;
+    creating.fetch_sub(1);
+    return false;
+}
+
+void EndTemporaryFile() { creating.fetch_sub(1); }

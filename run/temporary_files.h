@@ -16,3 +16,8 @@ void RemoveTemporaryFilesOnSignals();
 // signal).
 int RegisterTemporaryFile(const std::filesystem::path& path);
 void ForgetTemporaryFile(int slot);
+
+// Brackets the registration and creation of a temporary file. Begin is false
+// once a signal is ending the process: no file is to be created then.
+bool BeginTemporaryFile();
+void EndTemporaryFile();
