@@ -154,12 +154,6 @@ std::string ColorFileBytes(const fs::path& scene, int frame) {
     return bytes;
 }
 
-void WriteJitter(const fs::path& scene, int frame, float x, float y, float signs) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d.exr", frame);
-    test::WriteUniform(scene / "jitter" / name, 1, 1, Imf::Rgba(x, y, signs, 1.0f));
-}
-
 }  // namespace
 
 TEST(LibraryCalls, ADefaultRunCallsTheLibraryOnceEachAndExecutesEveryFrame) {
@@ -316,27 +310,6 @@ TEST(LibraryCalls, QualityNumberReachesInit) {
                                        {"best", "101"}}) {
         const RecordedRun run({"--quality", name}, {.frames = 1});
         EXPECT_EQ(run.Of("kavoD3D12Init").at(0)["quality"], number) << name;
-    }
-}
-
-TEST(LibraryCalls, JitterIsDecodedFromItsSignBits) {
-    // Bit 0 of B negates x, bit 1 negates y; raw jitter is taken as it is.
-    // The jitter scale is the library's to apply: the tool passes the decoded
-    // values unscaled.
-    struct Case {
-        float signs;
-        const char* decoded;
-    };
-    for (const Case& c : {Case{0, "0.25,0.125"}, Case{1, "-0.25,0.125"}, Case{2, "0.25,-0.125"},
-                          Case{3, "-0.25,-0.125"}, Case{7, "-0.25,-0.125"}}) {
-        for (const bool raw : {false, true}) {
-            std::vector<std::string> options = {"--jitter_scale", "3", "3"};
-            if (raw) options.push_back("--raw_jitter");
-            const RecordedRun run(options, {.frames = 1},
-                                  [&c](const fs::path& scene) { WriteJitter(scene, 0, 0.25f, 0.125f, c.signs); });
-            EXPECT_EQ(run.Of("kavoD3D12Execute").at(0)["jitter"], raw ? "0.25,0.125" : c.decoded)
-                << "signs " << c.signs << (raw ? " raw" : "");
-        }
     }
 }
 
