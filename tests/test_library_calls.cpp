@@ -65,14 +65,6 @@ public:
         result = test::RunTool(Arguments(options), {}, {}, settings);
         Parse();
     }
-    // The same, started interactively: the scene is run again `presses` times.
-    RecordedRun(const std::vector<std::string>& options, int presses)
-        : scene_args_(test::MakeScene(dir_ / "scene", {})) {
-        std::vector<std::string> args = Arguments(options);
-        args.push_back("--kb_loop");
-        result = test::RunInteractively(INFERENCE_TOOL_PATH, args, "Press any key to re-run", presses, Environment());
-        Parse();
-    }
 
     std::vector<Call> Of(const std::string& function) const {
         std::vector<Call> found;
@@ -311,32 +303,6 @@ TEST(LibraryCalls, QualityNumberReachesInit) {
         const RecordedRun run({"--quality", name}, {.frames = 1});
         EXPECT_EQ(run.Of("kavoD3D12Init").at(0)["quality"], number) << name;
     }
-}
-
-TEST(LibraryCalls, FrameWindowAndResetPerPass) {
-    // Frames 1 and 2 of four, in order, the first of them with reset.
-    const RecordedRun window({"--skip_frames", "1", "--max_frames", "2"}, {.frames = 4});
-    ASSERT_EQ(window.Of("kavoD3D12Execute").size(), 2u);
-    EXPECT_EQ(window.Of("kavoD3D12Execute")[0]["reset"], "1");
-    EXPECT_EQ(window.Of("kavoD3D12Execute")[1]["reset"], "0");
-    EXPECT_TRUE(window.Input(0, "color") == ColorFileBytes(window.Scene(), 1));
-    EXPECT_TRUE(window.Input(1, "color") == ColorFileBytes(window.Scene(), 2));
-
-    // More frames than the queue holds: one reset, every frame once, in order.
-    const RecordedRun long_scene({}, {.frames = 12});
-    const std::vector<Call> executions = long_scene.Of("kavoD3D12Execute");
-    ASSERT_EQ(executions.size(), 12u);
-    for (size_t frame = 0; frame < executions.size(); ++frame) {
-        EXPECT_EQ(executions[frame]["reset"], frame == 0 ? "1" : "0") << frame;
-    }
-    EXPECT_TRUE(long_scene.Input(11, "color") == ColorFileBytes(long_scene.Scene(), 11));
-
-    // Every pass of the keyboard loop starts with a reset, on the same context.
-    const RecordedRun looped({"--max_frames", "2"}, 2);
-    std::vector<std::string> resets;
-    for (const Call& call : looped.Of("kavoD3D12Execute")) resets.push_back(call["reset"]);
-    EXPECT_EQ(resets, (std::vector<std::string>{"1", "0", "1", "0", "1", "0"}));
-    EXPECT_EQ(looped.Of("kavoD3D12CreateContext").size(), 1u);
 }
 
 TEST(LibraryCalls, VelocityReachesTheLibraryDecoded) {
