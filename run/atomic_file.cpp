@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "run/path_text.h"
+#include "run/stdio_file.h"
 #include "run/temporary_files.h"
 
 #ifdef _WIN32
@@ -86,13 +87,7 @@ std::FILE* OpenExisting(const fs::path& path, AtomicFile::Mode mode) {
     return _wfopen(path.c_str(), text ? L"a" : L"ab");
 #else
     const int descriptor = open(path.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) return nullptr;
-    const int flags = fcntl(descriptor, F_GETFL);
-    std::FILE* file = flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0
-                          ? fdopen(descriptor, text ? "a" : "ab")
-                          : nullptr;
-    if (file == nullptr) close(descriptor);
-    return file;
+    return descriptor < 0 ? nullptr : BlockingFile(descriptor, text ? "a" : "ab");
 #endif
 }
 
@@ -110,22 +105,6 @@ bool WrittenDirectly(const fs::path& path) {
     }
 #endif
     return false;
-}
-
-int SeekTo(std::FILE* file, uint64_t position) {
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<long long>(position), SEEK_SET);
-#else
-    return fseeko(file, static_cast<off_t>(position), SEEK_SET);
-#endif
-}
-
-int64_t PositionOf(std::FILE* file) {
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return ftello(file);
-#endif
 }
 
 }  // namespace
@@ -190,13 +169,13 @@ void AtomicFile::Write(const void* data, size_t bytes) {
 // or the commit reports it.
 uint64_t AtomicFile::Tell() {
     if (file_ == nullptr) return 0;
-    const int64_t position = PositionOf(file_);
+    const int64_t position = FilePosition(file_);
     if (position < 0) Remember("write", errno);
     return position < 0 ? 0 : static_cast<uint64_t>(position);
 }
 
 void AtomicFile::Seek(uint64_t position) {
-    if (file_ != nullptr && SeekTo(file_, position) != 0) Remember("write", errno);
+    if (file_ != nullptr && SeekFile(file_, position) != 0) Remember("write", errno);
 }
 
 void AtomicFile::Commit() {

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "run/path_text.h"
+#include "run/stdio_file.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -41,10 +42,8 @@ std::FILE* OpenRegularFile(const std::string& path) {
     if (descriptor < 0) Refuse(path, ErrorText(errno));
     struct stat status;
     const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    const int flags = regular ? fcntl(descriptor, F_GETFL) : -1;
-    std::FILE* file =
-        flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(descriptor, "rb") : nullptr;
-    if (file == nullptr) close(descriptor);
+    if (!regular) close(descriptor);
+    std::FILE* file = regular ? BlockingFile(descriptor, "rb") : nullptr;
 #endif
     if (file == nullptr) Refuse(path, regular ? ErrorText(errno) : "Not a regular file");
     return file;
@@ -67,22 +66,13 @@ bool RegularFileInputStream::read(char c[], int n) {
 }
 
 uint64_t RegularFileInputStream::tellg() {
-#ifdef _WIN32
-    const int64_t position = _ftelli64(file_);
-#else
-    const int64_t position = ftello(file_);
-#endif
+    const int64_t position = FilePosition(file_);
     if (position < 0) Iex::throwErrnoExc();
     return static_cast<uint64_t>(position);
 }
 
 void RegularFileInputStream::seekg(uint64_t position) {
-#ifdef _WIN32
-    const int result = _fseeki64(file_, static_cast<long long>(position), SEEK_SET);
-#else
-    const int result = fseeko(file_, static_cast<off_t>(position), SEEK_SET);
-#endif
-    if (result != 0) Iex::throwErrnoExc();
+    if (SeekFile(file_, position) != 0) Iex::throwErrnoExc();
 }
 
 void RegularFileInputStream::clear() { std::clearerr(file_); }

@@ -96,20 +96,15 @@ std::string SafeFileName(std::string name) {
     return name;
 }
 
-// The values at the 1st and the 99th percentile of the finite values of
-// both grids: a few outliers (a history channel with some large values) then
-// saturate instead of leaving every other value in one dark grey.
-std::pair<float, float> RobustRange(const Grid& a, const Grid& b) {
-    std::vector<float> finite;
-    for (const Grid* grid : {&a, &b}) {
-        for (float v : grid->values) {
-            if (std::isfinite(v)) finite.push_back(v);
-        }
-    }
-    if (finite.empty()) return {0.0f, 0.0f};
+// The values at the 1st and the 99th percentile of the finite `values`:
+// a few outliers (a history channel with some large values) then saturate
+// instead of leaving every other value in one dark grey.
+std::pair<float, float> RobustRange(std::vector<float> values) {
+    std::erase_if(values, [](float v) { return !std::isfinite(v); });
+    if (values.empty()) return {0.0f, 0.0f};
     auto at = [&](size_t percent) {
-        const auto nth = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) * percent / 100);
-        std::nth_element(finite.begin(), nth, finite.end());
+        const auto nth = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) * percent / 100);
+        std::nth_element(values.begin(), nth, values.end());
         return *nth;
     };
     const float low = at(1), high = at(99);
@@ -216,10 +211,12 @@ void WriteDumpReport(const DumpOptions& o) {
                 body << "empty";  // a table with its head line alone
             } else if (shown != f->shown.end()) {
                 const auto& [a, b] = shown->second;
-                const auto [low, high] = RobustRange(a, b);
+                std::vector<float> both = a.values;
+                both.insert(both.end(), b.values.begin(), b.values.end());
+                const auto [low, high] = RobustRange(std::move(both));
                 std::vector<float> difference(a.values.size());
                 for (size_t i = 0; i < difference.size(); ++i) difference[i] = std::fabs(a.values[i] - b.values[i]);
-                const float scale = RobustRange(Grid{0, 0, difference}, Grid{}).second;
+                const float scale = RobustRange(difference).second;
                 const std::string file = SafeFileName(f->resource + "_" + f->channel + "_step" + std::to_string(step));
                 body << images.Tag(file + "_a.png", Fitted(GreyImage(a, low, high), 160), "A")
                      << images.Tag(file + "_b.png", Fitted(GreyImage(b, low, high), 160), "B")
