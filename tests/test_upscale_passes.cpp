@@ -17,6 +17,10 @@ kavo::ImageView<Pixel> ViewOf(std::vector<std::remove_const_t<Pixel>>& pixels, u
     return {reinterpret_cast<std::byte*>(pixels.data()), uint64_t{width} * sizeof(Pixel), width, height};
 }
 
+kavo::Half4 Half(const kavo::Float4& c) {
+    return {Imath::half(c.r), Imath::half(c.g), Imath::half(c.b), Imath::half(c.a)};
+}
+
 // One frame at input resolution, upscaled 1:1 after a reset.
 struct Frame {
     uint32_t width, height;              // the input
@@ -28,7 +32,7 @@ struct Frame {
     std::vector<float> depth = std::vector<float>(size_t{depth_width} * depth_height, 0.5f);
     kavo::Scratch scratch;
     // The last frame's history; empty: a reset. Its depth is this frame's.
-    std::vector<kavo::Float4> history_before{};
+    std::vector<kavo::Half4> history_before{};
     std::vector<float> depth_before{};        // the last frame's depth; empty: this frame's
     std::vector<kavo::Float4> reprojected{};  // the history as this frame fetched it
     std::vector<kavo::Half4> output{};
@@ -45,7 +49,7 @@ struct Frame {
         s.reset = history_before.empty();
         const size_t pixels = size_t{width} * height;
         history_before.resize(pixels);
-        std::vector<kavo::Float4> history(pixels);
+        std::vector<kavo::Half4> history(pixels);
         std::vector<kavo::Float2> motion(pixels), shading_before(pixels), shading(pixels);
         if (depth_before.empty()) depth_before.assign(depth.begin(), depth.begin() + pixels);
         std::vector<float> kept_depth(pixels);
@@ -54,8 +58,8 @@ struct Frame {
                                        ViewOf<const kavo::Half2>(velocity, depth_width, depth_height),
                                        ViewOf<const float>(depth, depth_width, depth_height),
                                        {}};
-        const kavo::FrameState state{ViewOf<const kavo::Float4>(history_before, width, height),
-                                     ViewOf<kavo::Float4>(history, width, height),
+        const kavo::FrameState state{ViewOf<const kavo::Half4>(history_before, width, height),
+                                     ViewOf<kavo::Half4>(history, width, height),
                                      ViewOf<kavo::Float2>(motion, width, height),
                                      ViewOf<const float>(depth_before, width, height),
                                      ViewOf<float>(kept_depth, width, height),
@@ -198,7 +202,7 @@ std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, float dx,
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
             const kavo::Float4 h = history_of(x, y);
-            frame.history_before.push_back(h);
+            frame.history_before.push_back(Half(h));
             frame.color[size_t{y} * width + x] = {Imath::half(h.r), Imath::half(h.g), Imath::half(h.b),
                                                   Imath::half(1.0f)};
             frame.velocity[size_t{y} * width + x] = {Imath::half(dx), Imath::half(dy)};
@@ -217,7 +221,9 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
     struct Ramp {
         float constant, along_x, along_y;
     };
-    const Ramp ramps[] = {{0.6f, 0, 0}, {0.1f, 0.02f, 0}, {0.2f, 0, -0.015f}, {0.05f, 0.011f, 0.013f}};
+    // Every value of these ramps at a pixel's centre is exact in half precision.
+    const Ramp ramps[] = {
+        {0.5f, 0, 0}, {0.125f, 1 / 64.0f, 0}, {0.75f, 0, -1 / 64.0f}, {0.0625f, 1 / 128.0f, 3 / 256.0f}};
     for (const Ramp& ramp : ramps) {
         auto value = [&](float x, float y) { return ramp.constant + ramp.along_x * x + ramp.along_y * y; };
         for (const float dx : offsets) {
@@ -253,7 +259,7 @@ TEST(UpscalePasses, HistoryMovedByWholePixelsIsFetchedAsItWas) {
             SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + ", offset " + std::to_string(dx) + "," +
                          std::to_string(dy));
             auto picture = [](int64_t x, int64_t y) {
-                const float v = static_cast<float>((x * 7919 + y * 104729) % 101) / 100.0f;
+                const float v = static_cast<float>((x * 7919 + y * 104729) % 101) / 128.0f;  // exact in half
                 return kavo::Float4{v, 1.0f - v, 0.5f * v, 3.0f};
             };
             const std::vector<kavo::Float4> got =
@@ -283,7 +289,7 @@ TEST(UpscalePasses, AnUncoveredSurfaceShowsThisFramesColourAtOnce) {
     for (const Case c : {Case{0.9f, true}, Case{0.2f, true}, Case{0.5f, false}, Case{0.52f, false}}) {
         SCOPED_TRACE("depth before " + std::to_string(c.depth_before));
         Frame frame{kWidth, kHeight, kWidth, kHeight};
-        frame.history_before.assign(size_t{kWidth} * kHeight, kavo::Float4{0.8f, 0.1f, 0.1f, 12.0f});
+        frame.history_before.assign(size_t{kWidth} * kHeight, Half(kavo::Float4{0.8f, 0.1f, 0.1f, 12.0f}));
         frame.depth_before.assign(size_t{kWidth} * kHeight, c.depth_before);
         for (size_t i = 0; i < frame.color.size(); ++i) {
             const float v = static_cast<float>(i % 7) / 10.0f + 0.1f;

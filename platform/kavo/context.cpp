@@ -108,7 +108,7 @@ ComPtr<ID3D12Resource> Context::Buffer(const wchar_t* name, uint64_t bytes) {
 
 KavoResult Context::CreateOutputResources() {
     const uint32_t w = init_.output_width, h = init_.output_height;
-    for (auto& history : history_) history = Texture(L"history_full", w, h, 1, DXGI_FORMAT_R32G32B32A32_FLOAT);
+    for (auto& history : history_) history = Texture(L"history_full", w, h, 1, DXGI_FORMAT_R16G16B16A16_FLOAT);
     // The dump intermediates of another size are made again when asked for.
     dump_history_ = reprojected_history_ = reconstruction_weight_ = history_packed_ = splat_accumulation_ = nullptr;
     have_frame_ = false;

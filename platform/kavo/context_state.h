@@ -22,8 +22,8 @@ struct Context::StateUses {
 
     FrameState Views(std::span<const SoftGpuSurface> surfaces) const {
         FrameState state;
-        state.history_before = ViewOf<const Float4>(surfaces[history_before]);
-        state.history = ViewOf<Float4>(surfaces[history]);
+        state.history_before = ViewOf<const Half4>(surfaces[history_before]);
+        state.history = ViewOf<Half4>(surfaces[history]);
         state.motion = ViewOf<Float2>(surfaces[motion]);
         state.depth_before = ViewOf<const float>(surfaces[depth_before]);
         state.depth = ViewOf<float>(surfaces[depth]);

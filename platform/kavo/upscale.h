@@ -42,8 +42,10 @@ struct FrameInputs {
 // writes its own, and the last frame's stays for its dump.
 struct FrameState {
     // Output resolution.
-    ImageView<const Float4> history_before;  // tone-mapped colour, accumulated weight in alpha
-    ImageView<Float4> history;               // the same, this frame's
+    // Tone-mapped colour, accumulated weight in alpha, in half precision as
+    // a GPU keeps it: every value lies in [0, 1] or, the weight, in [0, 12].
+    ImageView<const Half4> history_before;
+    ImageView<Half4> history;  // the same, this frame's
     // Input resolution.
     ImageView<Float2> motion;             // dilated motion, input pixels
     ImageView<const float> depth_before;  // the last frame's depth, for telling disocclusions
