@@ -83,13 +83,20 @@ std::vector<fs::path> Frames(const fs::path& folder) {
     return frames;
 }
 
+int missed_targets = 0;
+
 void Report(const std::string& figure, double value, const std::string& unit, const std::string& target, bool met) {
+    missed_targets += met ? 0 : 1;
     std::printf("  %-44s %10.3f %-6s target %-28s %s\n", figure.c_str(), value, unit.c_str(), target.c_str(),
                 met ? "met" : "MISSED");
 }
 
 struct Stages {
     double decode = 0, record = 0, gpu = 0, readback = 0, write = 0, frames = 0;
+    // The device resources live once the frames are done and theirs are
+    // released: the library's state, which it makes at init (output size)
+    // and at the first frame (input size).
+    double library_bytes = 0;
     std::vector<double> gpu_per_frame;
 };
 
@@ -111,8 +118,9 @@ Stages TimeStages(const std::string& config, const fs::path& output, const std::
     app.parse(std::vector<std::string>{model, "--network_name", output.string(), "--output_path", config, "--config"});
     std::streambuf* console = std::cout.rdbuf(nullptr);  // the tool's progress lines
     InferenceRun run(MakeRunSettings(values));
-    InitRun(run, values.scene);
     Stages stages;
+    const uint64_t before_init = softgpu_resource_bytes();
+    InitRun(run, values.scene);
     for (;;) {
         auto start = Clock::now();
         if (run.frame_queue.empty()) LoadFrames(run, 1);
@@ -138,6 +146,7 @@ Stages TimeStages(const std::string& config, const fs::path& output, const std::
         ++run.frames_processed;
         ++stages.frames;
     }
+    stages.library_bytes = static_cast<double>(softgpu_resource_bytes() - before_init);
     std::cout.rdbuf(console);
     return stages;
 }
@@ -300,20 +309,31 @@ int main(int argc, char** argv) {
     std::printf("  %-44s %10.1f MB/s (%.0f MB of CSV over 4 frames)\n", "--do_dump with the output as tensor",
                 dump_megabytes / std::max(1e-3, dumping.seconds - plain.seconds), dump_megabytes);
 
-    // 5. Memory against the decoded frames the queue holds, plus one output frame.
+    // 5. Memory in two parts. On a real GPU the device's resources live in
+    // video memory; the software device keeps them in the process, so the
+    // host side is the process's peak less the device's resources at peak.
     const double frame_bytes = static_cast<double>(first_input.width) * first_input.height * (8 + 4 + 4);
     const double output_bytes = static_cast<double>(first_output.width) * first_output.height * 8;
     const ChildRun all =
         BestOf(1, {tool, "--config", config, "--output_path", (scratch / "all").string(), "--load_all_frames"});
-    std::printf("\nmemory (the software device's resources live in the process: %.1f MB at most for this scene):\n",
-                device_megabytes);
+    std::printf("\nmemory, host side (process peak less the device's resources at peak, %.1f MB):\n", device_megabytes);
     for (const auto& [label, run, queued] : {std::tuple{"default queue (10 frames)", whole, std::min(10.0, frames)},
                                              std::tuple{"--load_all_frames", all, frames}}) {
         const double budget = (queued * frame_bytes + output_bytes) / 1e6;
-        const double ratio = run.peak_megabytes / budget;
-        std::printf("  %-44s %10.1f MB peak, %.1f MB besides device resources; decoded frames and output %.1f MB\n",
-                    label, run.peak_megabytes, run.peak_megabytes - device_megabytes, budget);
-        Report(std::string("peak / (queued frames + output), ") + label, ratio, "x", "<= 1.5", ratio <= 1.5);
+        const double host = run.peak_megabytes - device_megabytes;
+        std::printf("  %-44s %10.1f MB peak, %.1f MB host side; decoded frames and output %.1f MB\n", label,
+                    run.peak_megabytes, host, budget);
+        Report(std::string("host side / (decoded frames + output), ") + label, host / budget, "x", "<= 1.25",
+               host / budget <= 1.25);
     }
-    return 0;
+    // What a frame needs on the device besides the library's state: its
+    // inputs and output, each as a texture and a staging buffer.
+    const double library_megabytes = stages.library_bytes / 1e6;
+    const double needed = library_megabytes + 2 * (frame_bytes + output_bytes) / 1e6;
+    std::printf(
+        "\nmemory, device side: %.1f MB at peak (%.2f x what the run needs: the library's state %.1f MB, "
+        "and each input and the output as a texture and a staging buffer, %.1f MB)\n",
+        device_megabytes, device_megabytes / needed, library_megabytes, needed);
+    Report("device resources at peak", device_megabytes, "MB", "<= 100", device_megabytes <= 100);
+    return missed_targets == 0 ? 0 : 1;
 }
