@@ -6,13 +6,15 @@
 # compares them: each with the ground truth and with a spatial resize of the
 # same inputs, and the two models' dumps with each other, resource by
 # resource. It prints a summary and the paths of the two report pages.
-# Usage: demo.sh [BUILD_DIR] [DEMO_DIR]
+# Usage: demo.sh [BUILD_DIR] [DEMO_DIR] [FRAMES] (24 frames unless given; the
+# figures skip the first 8, so more than 8).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
 bin="$build/bin"
 demo=${2:-"$build/demo"}
+frames=${3:-24}
 scene="$demo/scene"
 models=(kpss splat)
 # The dumps cover the quarter of the frame around its centre, where the
@@ -20,8 +22,8 @@ models=(kpss splat)
 region=(--dump_roi_size_normalized 0.25 --dump_roi_x0_normalized 0.375 --dump_roi_y0_normalized 0.375)
 
 rm -rf "$demo"
-echo "Rendering a scene of 24 frames (320x180, ground truth at 640x360)..."
-"$bin/scenegen" "$scene" --kind photo-object --width 320 --height 180 --frames 24 --truth-samples 3 > /dev/null
+echo "Rendering a scene of $frames frames (320x180, ground truth at 640x360)..."
+"$bin/scenegen" "$scene" --kind photo-object --width 320 --height 180 --frames "$frames" --truth-samples 3 > /dev/null
 for model in "${models[@]}"; do
   echo "Upscaling it with the $model model, dumping its resources..."
   "$bin/inference_tool" --config "$scene/scene.ini" --output_path "$demo/$model" --network_name "$model" \
