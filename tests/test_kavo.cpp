@@ -172,20 +172,6 @@ constexpr uint32_t kViewportPixels = KAVO_INIT_FLAG_INVERTED_DEPTH;  // velocity
 
 }  // namespace
 
-TEST_F(Upscaler, StaticSceneConvergesTowardsTheGroundTruth) {
-    Init(32, 32, kViewportPixels);
-    const std::vector<Rgb> truth = Truth(Stripes, 16, 16);
-    double first = 0, last = 0;
-    for (uint32_t frame = 0; frame < 16; ++frame) {
-        FrameInput in{16, 16, Stripes, Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f};
-        in.reset = frame == 0;
-        const double error = MeanError(Run(in), truth);
-        if (frame == 0) first = error;
-        last = error;
-    }
-    EXPECT_LT(last, 0.6 * first) << "first frame " << first << ", last " << last;
-}
-
 TEST_F(Upscaler, ResetAndResponsiveMaskDropTheHistory) {
     Init(16, 16, kViewportPixels | KAVO_INIT_FLAG_RESPONSIVE_MASK);
     // A change too small to count as new shading: the history decides.
@@ -275,106 +261,6 @@ TEST_F(Upscaler, ExtremeScalesAndJittersAreDefined) {
         for (const Rgb& pixel : Run(in)) {
             ASSERT_TRUE(std::isfinite(pixel.r) && std::isfinite(pixel.g) && std::isfinite(pixel.b)) << frame;
         }
-    }
-}
-
-// Shading that changes where nothing moves and the depth stays the same:
-// a shadow over a still pattern. The history must follow it, not trail it.
-TEST_F(Upscaler, ShadingThatChangesWithoutMotionIsFollowed) {
-    struct Case {
-        const char* name;
-        std::function<float(float x, uint32_t frame)> shade;  // the light at input column x
-        uint32_t frames;                                      // the frame measured is the last
-        uint32_t from_x, to_x;                                // the output columns measured
-    };
-    const Case cases[] = {
-        // The shadow over the left half moves to the right half at frame 8;
-        // three frames later the left half is lit.
-        {"a shadow that jumps", [](float x, uint32_t frame) { return (x < 16) == (frame < 8) ? 0.25f : 1.0f; }, 11, 4,
-         28},
-        // A soft-edged shadow that leaves the left side at half an input
-        // pixel per frame: what it uncovered is lit, close behind its edge.
-        {"a shadow that slides",
-         [](float x, uint32_t frame) {
-             const float edge = 4.0f + 0.5f * static_cast<float>(frame);
-             return 0.25f + 0.75f * std::clamp(edge - x + 0.75f, 0.0f, 1.5f) / 1.5f;
-         },
-         20, 10, 24},
-    };
-    for (const Case& c : cases) {
-        const auto shaded = [&c](uint32_t frame) {
-            return [&c, frame](float x, float y) {
-                const Rgb w = Waves(x, y);
-                const float k = c.shade(x, frame);
-                return Rgb{w.r * k, w.g * k, w.b * k};
-            };
-        };
-        Init(64, 32, kViewportPixels);
-        std::vector<Rgb> output;
-        for (uint32_t frame = 0; frame < c.frames; ++frame) {
-            output = Run(
-                {32, 16, shaded(frame), Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f, 0, 0, frame == 0});
-        }
-        const std::vector<Rgb> truth = Truth(shaded(c.frames - 1), 32, 16);
-        double error = 0, step = 0;
-        for (uint32_t y = 4; y < 28; ++y) {
-            for (uint32_t x = c.from_x; x < c.to_x; ++x) {
-                const size_t i = size_t{y} * 64 + x;
-                error += std::fabs(output[i].g - truth[i].g);
-                step += 0.75 * truth[i].g;
-            }
-        }
-        EXPECT_LT(error, 0.15 * step) << c.name << ": the shadow trails where it was";
-        ASSERT_EQ(kavoDestroyContext(context), KAVO_SUCCESS);
-        context = nullptr;
-    }
-}
-
-// Still lines thinner than an input pixel, which a frame's samples hit or
-// miss as the jitter moves, alone, all at once as in a grid, or seldom: they
-// keep most of their contrast and do not flicker in any of the last frames,
-// although the mean of the samples around them changes from frame to frame
-// as much as a shadow's.
-TEST_F(Upscaler, ThinLinesKeepTheirContrastAndStaySteady) {
-    struct Case {
-        const char* name;
-        std::function<bool(float x)> on_line;
-        double most_flicker;  // the largest mean change of an output pixel from the frame before
-    };
-    const Case cases[] = {
-        {"a lone line", [](float x) { return std::fabs(x - 8.3f) < 0.2f; }, 0.003},
-        {"a grid of lines", [](float x) { return std::fabs(x - 4.0f * std::floor(x / 4.0f) - 1.5f) < 0.15f; }, 0.01},
-        // A fifth of an input pixel wide: the samples hit it in about one frame of five.
-        {"a rarely hit line", [](float x) { return std::fabs(x - 8.3f) < 0.1f; }, 0.0015},
-    };
-    for (const Case& c : cases) {
-        const auto lines = [&c](float x, float) {
-            const float v = c.on_line(x) ? 1.0f : 0.1f;
-            return Rgb{v, v, v};
-        };
-        Init(32, 32, kViewportPixels);
-        std::vector<Rgb> output, before;
-        double flicker = 0;  // the largest over the last eight frames
-        for (uint32_t frame = 0; frame < 24; ++frame) {
-            before = output;
-            output = Run({16, 16, lines, Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f, 0, 0, frame == 0});
-            double change = 0;
-            for (size_t i = 0; frame >= 16 && i < output.size(); ++i) {
-                change += std::fabs(output[i].r - before[i].r) / output.size();
-            }
-            flicker = std::max(flicker, change);
-        }
-        const std::vector<Rgb> truth = Truth(lines, 16, 16);
-        float brightest = 0, brightest_truth = 0;
-        for (uint32_t x = 0; x < 32; ++x) {
-            brightest = std::max(brightest, output[16 * 32 + x].r);
-            brightest_truth = std::max(brightest_truth, truth[16 * 32 + x].r);
-        }
-        EXPECT_GT(brightest - 0.1f, 0.6f * (brightest_truth - 0.1f))
-            << c.name << ": " << brightest << " against " << brightest_truth;
-        EXPECT_LT(flicker, c.most_flicker) << c.name;
-        ASSERT_EQ(kavoDestroyContext(context), KAVO_SUCCESS);
-        context = nullptr;
     }
 }
 
