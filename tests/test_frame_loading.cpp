@@ -122,22 +122,6 @@ TEST(FrameWindow, UnlimitedCapacityLoadsTheWholeWindowWithoutWrapping) {
     EXPECT_EQ(scene.Load(kUnset32).size(), 3u);
 }
 
-TEST(FrameLoading, MissingDepthAndCopiedExposureReadNoFile) {
-    RunSettings settings;
-    settings.copy_exposure_scale_to_exposure_texture = true;
-    settings.exposure_scale = 2.0f;
-    LoadedScene scene({.frames = 1, .width = 2, .height = 2, .depth = false}, settings);
-    const std::string out = test::CapturedStdout([&] { LoadFrames(*scene.run, 1); });
-    const LoadedFrame& frame = scene.run->frame_queue.at(0);
-    EXPECT_TRUE(frame.depth.empty());
-    EXPECT_EQ(frame.depth_size.width, 1u);
-    EXPECT_EQ(frame.exposure, 2.0f);
-    EXPECT_EQ(test::LinesStartingWith(out, "Loading: "),
-              (std::vector<std::string>{"Loading: \"" + (scene.dir / "color" / "0000.exr").string() + "\"",
-                                        "Loading: \"" + (scene.dir / "velocity" / "0000.exr").string() + "\"",
-                                        "Loading: \"" + (scene.dir / "jitter" / "0000.exr").string() + "\""}));
-}
-
 TEST(FrameLoading, PathsArePrintedQuotedWithEscapes) {
     RunSettings settings;
     test::TempDir dir;

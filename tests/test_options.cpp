@@ -46,21 +46,6 @@ TEST(Quality, NamesMapToNumbersAndEverythingElseToPerformance) {
     EXPECT_EQ(QualityName(7), "");
 }
 
-TEST(RunSettingsFromOptions, DefaultsOfARunWithOnlyTheRequiredOptions) {
-    const RunSettings s = SettingsOf({});
-    EXPECT_TRUE(s.no_depth);
-    EXPECT_FALSE(s.has_exposure_texture_name);
-    EXPECT_FALSE(s.has_responsive_mask);
-    EXPECT_EQ(s.max_frames, 10000u);
-    EXPECT_EQ(s.quality_value, 101u);
-    EXPECT_EQ(s.queue_capacity, 10u);
-    EXPECT_FALSE(s.roi_enabled);
-    EXPECT_TRUE(s.inversed_depth);
-    EXPECT_FALSE(s.jitter_scale_set);
-    EXPECT_FALSE(s.velocity_scale_set);
-    EXPECT_EQ(Parse({})->values.adapter.adapter_index, 4294967295u);
-}
-
 TEST(RunSettingsFromOptions, RegionOfInterestIsStoredAsAbsoluteValues) {
     const RunSettings s = SettingsOf({"--dump_roi_size_normalized", "-0.25", "--dump_roi_x0_normalized", "-0.5",
                                       "--dump_roi_y0_normalized", "0.75"});
@@ -68,23 +53,6 @@ TEST(RunSettingsFromOptions, RegionOfInterestIsStoredAsAbsoluteValues) {
     EXPECT_DOUBLE_EQ(s.roi_size, 0.25);
     EXPECT_DOUBLE_EQ(s.roi_x0, 0.5);
     EXPECT_DOUBLE_EQ(s.roi_y0, 0.75);
-}
-
-TEST(RunSettingsFromOptions, ScalesCountAsSetUnlessBothAreOne) {
-    EXPECT_FALSE(SettingsOf({"--jitter_scale", "1", "1"}).jitter_scale_set);
-    EXPECT_TRUE(SettingsOf({"--jitter_scale", "1", "1.0001"}).jitter_scale_set);
-    EXPECT_TRUE(SettingsOf({"--velocity_scale", "2", "1"}).velocity_scale_set);
-    EXPECT_TRUE(SettingsOf({"--velocity_scale", "nan", "1"}).velocity_scale_set);
-    const RunSettings s = SettingsOf({"--velocity_scale", "0.5", "-2"});
-    EXPECT_EQ(s.velocity_scale, std::make_pair(0.5f, -2.0f));
-}
-
-TEST(RunSettingsFromOptions, PairsAndAdapterOptionsTakeTheirValues) {
-    auto parsed = Parse({"--color_base_offset", "3", "4", "--dxgi_adapter_index", "2", "--list_dxgi_adapters"});
-    const RunSettings s = MakeRunSettings(parsed->values);
-    EXPECT_EQ(s.color_base_offset, std::make_pair(3u, 4u));
-    EXPECT_EQ(parsed->values.adapter.adapter_index, 2u);
-    EXPECT_TRUE(parsed->values.adapter.list_adapters);
 }
 
 TEST(ConfigurationFile, CommandLineWinsOverTheFileAndUnknownKeysAreIgnored) {

@@ -137,29 +137,6 @@ TEST(UpscalePasses, MotionIsTakenFromTheNearestSurfaceAround) {
     }
 }
 
-// Where two neighbours are equally near, the first in reading order wins, so
-// that every copy of the passes picks the same one.
-TEST(UpscalePasses, EquallyNearSurfacesResolveInReadingOrder) {
-    struct Case {
-        std::vector<std::pair<uint32_t, uint32_t>> near;
-        uint32_t x, y;            // the pixel between them
-        uint32_t from_x, from_y;  // the one whose motion it takes
-    };
-    const Case cases[] = {
-        {{{2, 1}, {4, 1}}, 3, 1, 2, 1}, {{{4, 0}, {2, 2}}, 3, 1, 4, 0}, {{{6, 2}, {8, 1}}, 7, 1, 8, 1},
-        {{{5, 0}, {6, 0}}, 6, 1, 5, 0}, {{{9, 1}, {9, 2}}, 8, 1, 9, 1},
-    };
-    for (const uint32_t width : {10u, 13u}) {
-        const Dilation dilation{width, 3, width, 3, 0, 0, false};
-        for (const Case& c : cases) {
-            SCOPED_TRACE("width " + std::to_string(width) + ", pixel " + std::to_string(c.x) + "," +
-                         std::to_string(c.y));
-            const kavo::Float2 got = dilation.Run(c.near)[size_t{c.y} * width + c.x];
-            EXPECT_TRUE(got.x == float(c.from_x) && got.y == float(c.from_y)) << got.x << "," << got.y;
-        }
-    }
-}
-
 // The shading measures are means of the luminance over square windows of
 // radius 3 and 1, the image's edge repeated beyond it, whatever the size:
 // narrower and wider than the groups of rows and columns filtered together.
