@@ -51,6 +51,7 @@ TEST(DumpGolden, EveryKindAndModeWritesWhatItDidBefore) {
         {"inverted-depth-jittered-motion", {}, {"--inversed_depth", "--jittered_mv"}},
         {"static-ultra-quality", {"--kind", "static"}, {"--quality", "ultra_quality"}},
         {"huge-jitter-scale", {}, {"--jitter_scale", "1e20", "1"}},
+        {"pixel-velocity", {"--pixel-velocity"}, {"--velocity_viewport_space"}},
     };
     const fs::path stored = fs::path(SOURCE_DIR) / "tests" / "data" / "golden_runs.txt";
     std::string digests;

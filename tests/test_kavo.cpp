@@ -33,7 +33,6 @@ struct FrameInput {
     float jitter_x = 0, jitter_y = 0;
     float velocity_x = 0, velocity_y = 0;  // the same for every pixel
     bool reset = false;
-    uint8_t mask = 0;
 };
 
 float Halton(uint32_t index, uint32_t base) {
@@ -90,7 +89,6 @@ protected:
             }
         }
         const std::vector<float> depth(pixels, 0.5f);
-        const std::vector<uint8_t> mask(pixels, in.mask);
         std::vector<std::unique_ptr<Orfa::Uploader<Texture2D>>> uploads;
         const Texture2D color_texture = Upload(L"color", in.width, in.height, DXGI_FORMAT_R16G16B16A16_FLOAT,
                                                color.data(), color.size() * 2, uploads);
@@ -98,8 +96,6 @@ protected:
                                                   velocity.data(), velocity.size() * 2, uploads);
         const Texture2D depth_texture =
             Upload(L"depth", in.width, in.height, DXGI_FORMAT_R32_FLOAT, depth.data(), depth.size() * 4, uploads);
-        const Texture2D mask_texture =
-            Upload(L"mask", in.width, in.height, DXGI_FORMAT_R8_UNORM, mask.data(), mask.size(), uploads);
         const Texture2D output(L"output", dx12->device_.Get(), output_width, output_height, 1,
                                DXGI_FORMAT_R16G16B16A16_FLOAT, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
                                D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
@@ -108,7 +104,6 @@ protected:
         params.color = color_texture.resource;
         params.velocity = velocity_texture.resource;
         params.depth = (init_flags & KAVO_INIT_FLAG_NO_DEPTH) ? nullptr : depth_texture.resource;
-        params.responsive_mask = (init_flags & KAVO_INIT_FLAG_RESPONSIVE_MASK) ? mask_texture.resource : nullptr;
         params.output = output.resource;
         params.jitter_x = in.jitter_x;
         params.jitter_y = in.jitter_y;
@@ -171,56 +166,6 @@ Rgb Waves(float x, float y) {
 constexpr uint32_t kViewportPixels = KAVO_INIT_FLAG_INVERTED_DEPTH;  // velocity in pixels, with depth
 
 }  // namespace
-
-TEST_F(Upscaler, ResetAndResponsiveMaskDropTheHistory) {
-    Init(16, 16, kViewportPixels | KAVO_INIT_FLAG_RESPONSIVE_MASK);
-    // A change too small to count as new shading: the history decides.
-    const auto dark = [](float, float) { return Rgb{0.30f, 0.30f, 0.30f}; };
-    const auto bright = [](float, float) { return Rgb{0.36f, 0.34f, 0.32f}; };
-    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark, 0, 0, 0, 0, frame == 0});
-
-    const auto blended = Run({8, 8, bright});
-    EXPECT_LT(blended[0].r, 0.33f) << "without a reset the history holds the output back";
-
-    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark});
-    const auto after_reset = Run({8, 8, bright, 0, 0, 0, 0, true});
-    EXPECT_NEAR(after_reset[37].r, 0.36f, 2e-3f);
-    EXPECT_NEAR(after_reset[37].b, 0.32f, 2e-3f);
-
-    for (int frame = 0; frame < 4; ++frame) Run({8, 8, dark});
-    FrameInput responsive{8, 8, bright};
-    responsive.mask = 255;
-    const auto followed = Run(responsive);
-    EXPECT_NEAR(followed[37].r, 0.36f, 2e-3f) << "a full responsive mask follows the current frame";
-}
-
-TEST_F(Upscaler, MovingPatternIsReprojectedInBothVelocitySpaces) {
-    const float dx = 0.7f, dy = 0.3f;  // input pixels per frame
-    for (const bool ndc : {false, true}) {
-        Init(32, 32, kViewportPixels | (ndc ? uint32_t{KAVO_INIT_FLAG_VELOCITY_NDC} : 0u));
-        double with_motion = 0, without_motion = 0;
-        for (const bool use_motion : {true, false}) {
-            double error = 0;
-            for (uint32_t frame = 0; frame < 12; ++frame) {
-                const float t = static_cast<float>(frame);
-                const auto moving = [&](float x, float y) { return Waves(x - dx * t, y - dy * t); };
-                FrameInput in{16, 16, moving, Halton(frame + 1, 2) - 0.5f, Halton(frame + 1, 3) - 0.5f};
-                in.reset = frame == 0;
-                // The motion points from this frame back to the previous one.
-                if (use_motion) {
-                    in.velocity_x = ndc ? -dx * 2.0f / 16 : -dx;
-                    in.velocity_y = ndc ? dy * 2.0f / 16 : -dy;
-                }
-                const auto output = Run(in);
-                if (frame >= 8) error += MeanError(output, Truth(moving, 16, 16));
-            }
-            (use_motion ? with_motion : without_motion) = error;
-        }
-        EXPECT_LT(with_motion, 0.75 * without_motion) << (ndc ? "NDC" : "pixels");
-        ASSERT_EQ(kavoDestroyContext(context), KAVO_SUCCESS);
-        context = nullptr;
-    }
-}
 
 TEST_F(Upscaler, HdrHighlightsWithDepthAndMotionStayFinite) {
     // Highlights of a few hundred on a moving pattern: the history's cubic
