@@ -66,24 +66,6 @@ TEST(SceneDiscovery, OrdersFramesByPlainNameComparisonAndKeepsOnlyExrFiles) {
     EXPECT_TRUE(fs::is_directory(scene.dir / "out"));
 }
 
-TEST(SceneDiscovery, RecordsEveryPathOfAFrame) {
-    Scene scene;
-    scene.AddFrame("0007.exr", "cvdjem");
-    scene.AddFrame("0008.exr", "cvdje");
-    fs::create_directories(scene.dir / "out");  // an existing output folder is reused
-    const auto run = scene.Discover();
-    ASSERT_EQ(run->frame_files.size(), 2u);
-    const FrameFiles& first = run->frame_files[0];
-    EXPECT_EQ(first.noaa_path, scene.dir / "c" / "0007.exr");
-    EXPECT_EQ(first.velocity_path, scene.dir / "v" / "0007.exr");
-    EXPECT_EQ(first.depth_path, scene.dir / "d" / "0007.exr");
-    EXPECT_EQ(first.jitter_path, scene.dir / "j" / "0007.exr");
-    EXPECT_EQ(first.exposure_path, scene.dir / "e" / "0007.exr");
-    EXPECT_EQ(first.responsive_mask_path, scene.dir / "m" / "0007.exr");
-    EXPECT_EQ(first.output_path, scene.dir / "out" / "0007.exr");
-    EXPECT_TRUE(run->frame_files[1].responsive_mask_path.empty()) << "a missing mask is no error";
-}
-
 TEST(SceneDiscovery, OptionalFoldersAreNotConsultedWhenSwitchedOff) {
     Scene scene;
     scene.paths.depth_name = "";
