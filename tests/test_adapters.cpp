@@ -50,44 +50,39 @@ const std::string kNoAdapter = "No compatible adapters found.\nFollowing adapter
 
 }  // namespace
 
-TEST_F(AdapterTest, AutomaticChoiceTakesTheFirstHardwareAdapterInPerformanceOrder) {
-    Machine("sw:Soft;old:Old;hw:Fast");
-    bool failed = true;
-    // The chosen adapter is #2 in the listing but first in performance order.
-    EXPECT_EQ(Build(&failed), "Selected adapter: " + Line(0, 2, "Fast") + "\n");
-    EXPECT_FALSE(failed);
-}
-
-TEST_F(AdapterTest, ListingShowsEveryAdapterBeforeTheSelection) {
-    Machine("sw:Soft;hw:Fast", kAutomaticAdapter, true);
-    EXPECT_EQ(Build(), Line(0, 0, "Soft") + Line(1, 1, "Fast") + "Selected adapter: " + Line(0, 1, "Fast") + "\n");
-}
-
-TEST_F(AdapterTest, ExplicitIndexSelectsThatAdapterOnly) {
-    Machine("hw:First;hw:Second", 1);
-    EXPECT_EQ(Build(), "Selected adapter: " + Line(1, 1, "Second") + "\n");
-}
-
-TEST_F(AdapterTest, UnusableChoicesFailWithTheListing) {
-    const std::string listing = kNoAdapter + Line(0, 0, "Soft") + Line(1, 1, "Old") + Line(2, 2, "Fast");
+// Which adapter is chosen, what is listed, and what a choice that cannot be
+// used prints (the listing, as the error's text).
+TEST_F(AdapterTest, ChoicesListingsAndFailures) {
+    const std::string three = Line(0, 0, "Soft") + Line(1, 1, "Old") + Line(2, 2, "Fast");
     struct Case {
+        const char* what;
+        const char* machine;
         uint32_t index;
-        const char* why;
+        bool list;
+        std::string printed;
+        bool failed;
     };
-    for (const Case& c : {Case{7, "past the end"}, Case{4294967294u, "far past the end"}, Case{0, "software"},
-                          Case{1, "feature level 11_0 only"}}) {
-        Machine("sw:Soft;old:Old;hw:Fast", c.index);
-        bool failed = false;
-        EXPECT_EQ(Build(&failed), listing) << c.why;
-        EXPECT_TRUE(failed) << c.why;
+    const Case cases[] = {
+        // The chosen adapter is #2 in the listing but first in performance order.
+        {"automatic", "sw:Soft;old:Old;hw:Fast", kAutomaticAdapter, false,
+         "Selected adapter: " + Line(0, 2, "Fast") + "\n", false},
+        {"listed", "sw:Soft;hw:Fast", kAutomaticAdapter, true,
+         Line(0, 0, "Soft") + Line(1, 1, "Fast") + "Selected adapter: " + Line(0, 1, "Fast") + "\n", false},
+        {"explicit", "hw:First;hw:Second", 1, false, "Selected adapter: " + Line(1, 1, "Second") + "\n", false},
+        {"past the end", "sw:Soft;old:Old;hw:Fast", 7, false, kNoAdapter + three, true},
+        {"far past the end", "sw:Soft;old:Old;hw:Fast", 4294967294u, false, kNoAdapter + three, true},
+        {"software", "sw:Soft;old:Old;hw:Fast", 0, false, kNoAdapter + three, true},
+        {"feature level 11_0 only", "sw:Soft;old:Old;hw:Fast", 1, false, kNoAdapter + three, true},
+        {"no hardware adapter", "sw:Only software", kAutomaticAdapter, false, kNoAdapter + Line(0, 0, "Only software"),
+         true},
+        {"no adapter at all", "", kAutomaticAdapter, false, kNoAdapter, true},
+    };
+    for (const Case& c : cases) {
+        Machine(c.machine, c.index, c.list);
+        bool failed = !c.failed;
+        EXPECT_EQ(Build(&failed), c.printed) << c.what;
+        EXPECT_EQ(failed, c.failed) << c.what;
     }
-}
-
-TEST_F(AdapterTest, NoSuitableOrNoAdaptersAtAll) {
-    Machine("sw:Only software");
-    EXPECT_EQ(Build(), kNoAdapter + Line(0, 0, "Only software"));
-    Machine("");
-    EXPECT_EQ(Build(), kNoAdapter);
 }
 
 TEST_F(AdapterTest, DescriptionsKeepTheLowByteOfEachCodeUnit) {
