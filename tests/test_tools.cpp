@@ -148,22 +148,21 @@ TEST(Evaluate, DumpTreesAreComparedFileByFileWithATolerance) {
     EXPECT_NE(missing.out.find("step_0/x/C_000.pgm"), std::string::npos);
 }
 
-TEST(Scenegen, EveryKindIsTheSameWhenMadeAgainAndMovesAsItsVelocitiesSay) {
+// What each kind moves and the regions it marks (its pictures and motion are
+// the golden runs').
+TEST(Scenegen, EveryKindMovesAsItSaysAndMarksItsRegions) {
     struct Case {
         const char* kind;
         bool still;       // every velocity is zero
         bool has_region;  // regions.txt names the moving object or shadow
     };
-    for (const Case& c : {Case{"static", true, false}, Case{"slow-pan", false, false}, Case{"fast-pan", false, false},
-                          Case{"disocclusion", false, true}, Case{"hdr", false, false}, Case{"thin-lines", true, false},
-                          Case{"moving-shadow", true, true}}) {
-        test::TempDir a, b;
-        const std::vector<std::string> args = {"--width",          "32",     "--height", "16", "--frames", "3",
-                                               "--pixel-velocity", "--kind", c.kind};
-        test::GenerateScene(a.path(), args);
-        test::GenerateScene(b.path(), args);
-        EXPECT_EQ(test::ReadText(a / "color" / "0002.exr"), test::ReadText(b / "color" / "0002.exr")) << c.kind;
-        EXPECT_EQ(test::ReadText(a / "ground_truth" / "0002.exr"), test::ReadText(b / "ground_truth" / "0002.exr"));
+    for (const Case& c :
+         {Case{"static", true, false}, Case{"slow-pan", false, false}, Case{"disocclusion", false, true},
+          Case{"thin-lines", true, false}, Case{"moving-shadow", true, true}, Case{"photo-pan", false, false},
+          Case{"photo-object", false, true}}) {
+        test::TempDir a;
+        test::GenerateScene(a.path(), {"--width", "32", "--height", "16", "--frames", "3", "--truth-samples", "0",
+                                       "--pixel-velocity", "--kind", c.kind});
         bool all_still = true;
         for (int x = 0; x < 32; ++x) {
             const Imf::Rgba v = PixelOf(a / "velocity" / "0001.exr", x, 8);
@@ -176,18 +175,10 @@ TEST(Scenegen, EveryKindIsTheSameWhenMadeAgainAndMovesAsItsVelocitiesSay) {
             EXPECT_EQ(test::LinesStartingWith(test::ReadText(a / "regions.txt"), "000").size(), 3u) << c.kind;
         }
     }
-    // The highlights of the HDR kind reach far above 1 in the ground truth.
-    test::TempDir hdr;
-    test::GenerateScene(hdr.path(), {"--width", "64", "--height", "32", "--frames", "1", "--kind", "hdr"});
-    ExrImageInfo info;
-    Imf::Array2D<Imf::Rgba> truth;
-    ReadExrImage((hdr / "ground_truth" / "0000.exr").string(), info, truth);
-    float brightest = 0;
-    for (uint32_t y = 0; y < info.height; ++y)
-        for (uint32_t x = 0; x < info.width; ++x) brightest = std::max(brightest, static_cast<float>(truth[y][x].r));
-    EXPECT_GT(brightest, 20.0f);
     EXPECT_NE(Evaluate({}).exit_code, 0);
-    EXPECT_NE(test::RunProgram(test::BuiltProgram("scenegen"), {hdr.path().string(), "--kind", "other"}).exit_code, 0);
+    test::TempDir other;
+    EXPECT_NE(test::RunProgram(test::BuiltProgram("scenegen"), {other.path().string(), "--kind", "other"}).exit_code,
+              0);
 }
 
 TEST(Evaluate, SsimTemporalErrorRegionsAndNonFinitePixels) {
