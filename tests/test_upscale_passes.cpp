@@ -35,6 +35,7 @@ struct Frame {
     std::vector<kavo::Half4> history_before{};
     std::vector<float> depth_before{};        // the last frame's depth; empty: this frame's
     std::vector<kavo::Float4> reprojected{};  // the history as this frame fetched it
+    std::vector<kavo::Half4> history{};       // the history this frame leaves
     std::vector<kavo::Half4> output{};
 
     // Returns the dilated motion.
@@ -49,7 +50,7 @@ struct Frame {
         s.reset = history_before.empty();
         const size_t pixels = size_t{width} * height;
         history_before.resize(pixels);
-        std::vector<kavo::Half4> history(pixels);
+        history.resize(pixels);
         std::vector<kavo::Float2> motion(pixels), shading_before(pixels), shading(pixels);
         if (depth_before.empty()) depth_before.assign(depth.begin(), depth.begin() + pixels);
         std::vector<float> kept_depth(pixels);
@@ -286,3 +287,28 @@ TEST(UpscalePasses, AnUncoveredSurfaceShowsThisFramesColourAtOnce) {
 }
 
 }  // namespace
+
+// A pixel that moves keeps at most a light history, as each resampling
+// blurs it; only one that does not move along either axis keeps it whole.
+TEST(UpscalePasses, OnlyAStillPixelKeepsAHeavyHistory) {
+    constexpr uint32_t kWidth = 24, kHeight = 16;
+    struct Case {
+        float dx, dy;
+        bool still;
+    };
+    for (const Case c : {Case{0, 0, true}, Case{0.25f, 0, false}, Case{0, -0.25f, false}, Case{0.25f, 0.25f, false}}) {
+        SCOPED_TRACE(std::to_string(c.dx) + "," + std::to_string(c.dy));
+        Frame frame{kWidth, kHeight, kWidth, kHeight};
+        const kavo::Float4 grey{0.4f, 0.4f, 0.4f, 12.0f};
+        frame.history_before.assign(size_t{kWidth} * kHeight, Half(grey));
+        std::fill(frame.color.begin(), frame.color.end(), Half({0.4f, 0.4f, 0.4f, 1.0f}));
+        std::fill(frame.velocity.begin(), frame.velocity.end(), kavo::Half2{Imath::half(c.dx), Imath::half(c.dy)});
+        frame.Run();
+        const float weight = frame.history[size_t{kHeight / 2} * kWidth + kWidth / 2].a;
+        if (c.still) {
+            EXPECT_EQ(weight, 12.0f);
+        } else {
+            EXPECT_LT(weight, 4.0f);
+        }
+    }
+}
