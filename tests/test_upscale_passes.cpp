@@ -27,6 +27,7 @@ struct Frame {
     uint32_t depth_width, depth_height;  // the depth and velocity images, from (base_x, base_y) on
     uint32_t base_x = 0, base_y = 0;
     bool inverted = false;
+    float jitter_x = 0, jitter_y = 0;
     std::vector<kavo::Half4> color = std::vector<kavo::Half4>(size_t{width} * height);
     std::vector<kavo::Half2> velocity = std::vector<kavo::Half2>(size_t{depth_width} * depth_height);
     std::vector<float> depth = std::vector<float>(size_t{depth_width} * depth_height, 0.5f);
@@ -36,6 +37,7 @@ struct Frame {
     std::vector<float> depth_before{};        // the last frame's depth; empty: this frame's
     std::vector<kavo::Float4> reprojected{};  // the history as this frame fetched it
     std::vector<kavo::Half4> history{};       // the history this frame leaves
+    std::vector<float> weights{};             // this frame's samples' weight at each pixel
     std::vector<kavo::Half4> output{};
 
     // Returns the dilated motion.
@@ -47,6 +49,8 @@ struct Frame {
         s.depth_base_y = s.velocity_base_y = base_y;
         s.has_depth = true;
         s.inverted_depth = inverted;
+        s.jitter_x = jitter_x;
+        s.jitter_y = jitter_y;
         s.reset = history_before.empty();
         const size_t pixels = size_t{width} * height;
         history_before.resize(pixels);
@@ -69,7 +73,7 @@ struct Frame {
         kavo::UpscaleFrame(s, inputs, state, scratch, ViewOf<kavo::Half4>(output, width, height));
         reprojected.resize(pixels);
         std::vector<kavo::Half4> dumped_history(pixels);
-        std::vector<float> weights(pixels);
+        weights.resize(pixels);
         std::vector<uint32_t> packed(pixels);
         std::vector<kavo::Half2> dumped_motion(pixels);
         std::vector<kavo::Float2> motion_output(pixels);
@@ -310,5 +314,42 @@ TEST(UpscalePasses, OnlyAStillPixelKeepsAHeavyHistory) {
         } else {
             EXPECT_LT(weight, 4.0f);
         }
+    }
+}
+
+// Where content enters during a pan, the pixels at the entering edge have
+// no history: beyond the centres of the last frame's outermost pixels
+// nothing was seen. This frame's samples there, beyond the last frame's
+// picture, are compared with the history at its edge, not with nothing,
+// which would read as darkness; and a pixel at the edge has fewer samples
+// around it than one inside, never the edge's sample twice.
+TEST(UpscalePasses, ContentEnteringAtAnEdgeHasNoHistory) {
+    constexpr uint32_t kWidth = 24, kHeight = 16;
+    struct Case {
+        float dx, dy;                   // the motion, pointing back to the last frame
+        uint32_t entering_x, inside_x;  // a column at the entering edge, and one inside
+        uint32_t entering_y, inside_y;
+    };
+    for (const Case c : {Case{0.25f, 0, kWidth - 1, kWidth - 2, 8, 8}, Case{-0.25f, 0, 0, 1, 8, 8},
+                         Case{0, 0.25f, 12, 12, kHeight - 1, kHeight - 2}, Case{0, -0.25f, 12, 12, 0, 1}}) {
+        SCOPED_TRACE(std::to_string(c.dx) + "," + std::to_string(c.dy));
+        Frame frame{kWidth, kHeight, kWidth, kHeight};
+        // Samples taken beyond the last frame's picture, where it moved in.
+        frame.jitter_x = c.dx > 0 ? 0.4f : -0.4f;
+        frame.jitter_y = c.dy > 0 ? 0.4f : -0.4f;
+        // The history holds the colour tone-mapped, as the passes keep it.
+        const float grey = 0.4f, tone_mapped = grey / (1.0f + grey);
+        frame.history_before.assign(size_t{kWidth} * kHeight, Half({tone_mapped, tone_mapped, tone_mapped, 4.0f}));
+        std::fill(frame.color.begin(), frame.color.end(), Half({grey, grey, grey, 1.0f}));
+        std::fill(frame.velocity.begin(), frame.velocity.end(), kavo::Half2{Imath::half(c.dx), Imath::half(c.dy)});
+        frame.Run();
+        const size_t entering = size_t{c.entering_y} * kWidth + c.entering_x;
+        const size_t inside = size_t{c.inside_y} * kWidth + c.inside_x;
+        EXPECT_EQ(frame.reprojected[entering].a, 0.0f);
+        EXPECT_GT(frame.reprojected[inside].a, 3.0f);
+        EXPECT_LE(frame.weights[entering], frame.weights[inside]);
+        const float history_luma = float(Imath::half(tone_mapped));
+        for (const float luma : frame.scratch.history_luma) ASSERT_NEAR(luma, history_luma, 1e-4f);
+        for (const kavo::Half4& pixel : frame.output) ASSERT_NEAR(float(pixel.g), grey, 1e-3f);
     }
 }
