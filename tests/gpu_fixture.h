@@ -6,6 +6,7 @@
 
 #include "gpu/dx12.h"
 #include "platform/d3d12/softgpu.h"
+#include "tests/test_support.h"
 
 // GoogleTest defines these on Windows only.
 #ifndef EXPECT_HRESULT_SUCCEEDED
@@ -18,9 +19,7 @@ namespace test {
 class GpuTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::internal::CaptureStdout();  // the "Selected adapter" lines of the first use
-        dx12 = &GetDx12();
-        testing::internal::GetCapturedStdout();
+        test::CapturedStdout([this] { dx12 = &GetDx12(); });  // the "Selected adapter" lines of the first use
         allocator = dx12->CreateCommandAllocator();
         list = dx12->CreateCommandList(allocator.Get());
         fence = dx12->CreateFence(0);

@@ -15,9 +15,7 @@ class Validation : public test::GpuTest {
 protected:
     // Runs what was recorded and returns the validation lines it caused.
     std::string SubmitCapturingErrors() {
-        testing::internal::CaptureStderr();
-        Submit();
-        return testing::internal::GetCapturedStderr();
+        return test::CapturedStderr([this] { Submit(); });
     }
 };
 
@@ -77,13 +75,13 @@ TEST_F(Validation, CopiesNeedCopyStates) {
 }
 
 TEST_F(Validation, CommandListLifecycleRules) {
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(list->Reset(allocator.Get(), nullptr), E_FAIL) << "an open list cannot be reset";
-    ID3D12CommandList* lists[] = {list.Get()};
-    dx12->command_queue_->ExecuteCommandLists(1, lists);  // not closed
-    EXPECT_HRESULT_SUCCEEDED(list->Close());
-    EXPECT_EQ(list->Close(), E_FAIL);
-    testing::internal::GetCapturedStderr();
+    test::CapturedStderr([this] {
+        EXPECT_EQ(list->Reset(allocator.Get(), nullptr), E_FAIL) << "an open list cannot be reset";
+        ID3D12CommandList* lists[] = {list.Get()};
+        dx12->command_queue_->ExecuteCommandLists(1, lists);  // not closed
+        EXPECT_HRESULT_SUCCEEDED(list->Close());
+        EXPECT_EQ(list->Close(), E_FAIL);
+    });
     EXPECT_EQ(NewValidationErrors(), 3u);
     EXPECT_HRESULT_SUCCEEDED(list->Reset(allocator.Get(), nullptr));
 }
@@ -92,9 +90,7 @@ TEST_F(Validation, OnlyCpuHeapsMap) {
     Texture2D texture(L"gpu only", dx12->device_.Get(), 2, 2, 1, DXGI_FORMAT_R8_UNORM, D3D12_RESOURCE_STATE_COPY_DEST,
                       D3D12_RESOURCE_FLAG_NONE);
     void* data = nullptr;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(texture.resource->Map(0, nullptr, &data), E_INVALIDARG);
-    testing::internal::GetCapturedStderr();
+    test::CapturedStderr([&] { EXPECT_EQ(texture.resource->Map(0, nullptr, &data), E_INVALIDARG); });
     auto upload = Buffer(16, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
     EXPECT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, &data));
     EXPECT_NE(data, nullptr);
@@ -173,10 +169,11 @@ TEST_F(Validation, LimitsOfDirect3D12ThatTheToolReliesOn) {
         D3D12_HEAP_PROPERTIES heap = {};
         heap.Type = D3D12_HEAP_TYPE_DEFAULT;
         ComPtr<ID3D12Resource> resource;
-        testing::internal::CaptureStderr();
-        const HRESULT result = dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, c.state,
-                                                                      nullptr, IID_PPV_ARGS(&resource));
-        const std::string errors = testing::internal::GetCapturedStderr();
+        HRESULT result = E_FAIL;
+        const std::string errors = test::CapturedStderr([&] {
+            result = dx12->device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, c.state, nullptr,
+                                                            IID_PPV_ARGS(&resource));
+        });
         EXPECT_EQ(SUCCEEDED(result), c.created) << c.what;
         EXPECT_EQ(NewValidationErrors(), c.created ? 0u : 1u) << c.what << errors;
         errors_before = softgpu_validation_error_count();

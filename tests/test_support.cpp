@@ -127,15 +127,28 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-std::string CapturedStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
+namespace {
+
+// What `body` writes while a capture runs; the capture ends however `body` ends.
+std::string Captured(void (*start)(), std::string (*end)(), const std::function<void()>& body) {
+    start();
     try {
         body();
     } catch (...) {
-        testing::internal::GetCapturedStdout();
+        end();
         throw;
     }
-    return testing::internal::GetCapturedStdout();
+    return end();
+}
+
+}  // namespace
+
+std::string CapturedStdout(const std::function<void()>& body) {
+    return Captured(testing::internal::CaptureStdout, testing::internal::GetCapturedStdout, body);
+}
+
+std::string CapturedStderr(const std::function<void()>& body) {
+    return Captured(testing::internal::CaptureStderr, testing::internal::GetCapturedStderr, body);
 }
 
 ProgramResult RunTool(const std::vector<std::string>& args, const std::string& input, const fs::path& working_dir,

@@ -47,6 +47,7 @@ void WriteText(const fs::path& path, const std::string& text);
 // What `body` prints on standard output. The capture ends however `body`
 // ends, so that a failure inside it cannot leave the test binary capturing.
 std::string CapturedStdout(const std::function<void()>& body);
+std::string CapturedStderr(const std::function<void()>& body);
 std::string ReadText(const fs::path& path);
 
 struct ProgramResult {
