@@ -57,8 +57,9 @@ inline __m128 LoadHalf4(const Half4& pixel) {
     return _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pixel)));
 }
 
-// The same, two pixels to a vector. Minimum and maximum are exact, so the
-// range is the portable one's whatever the order.
+// The same, two pixels to a vector. Minimum and maximum are exact and the
+// history holds no NaN, so the range is the portable one's whatever the
+// order.
 inline void WidenToRangeOfFour(const Half4* pixels, __m128& low, __m128& high) {
     const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
     const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 2));
