@@ -331,9 +331,9 @@ int main(int argc, char** argv) {
     const double library_megabytes = stages.library_bytes / 1e6;
     const double needed = library_megabytes + 2 * (frame_bytes + output_bytes) / 1e6;
     std::printf(
-        "\nmemory, device side: %.1f MB at peak (%.2f x what the run needs: the library's state %.1f MB, "
-        "and each input and the output as a texture and a staging buffer, %.1f MB)\n",
-        device_megabytes, device_megabytes / needed, library_megabytes, needed);
+        "\nmemory, device side: %.1f MB at peak, %.2f x what the run needs (%.1f MB: the library's state, "
+        "%.1f MB, and each input and the output as a texture and a staging buffer)\n",
+        device_megabytes, device_megabytes / needed, needed, library_megabytes);
     Report("device resources at peak", device_megabytes, "MB", "<= 100", device_megabytes <= 100);
     return missed_targets == 0 ? 0 : 1;
 }
