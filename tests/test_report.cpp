@@ -18,15 +18,11 @@ test::ProgramResult Evaluate(const std::vector<std::string>& args) {
     return test::RunProgram(test::BuiltProgram("evaluate"), args);
 }
 
-// Every value of `attribute="..."` in the page, in order.
-std::vector<std::string> AttributeValues(const std::string& page, const std::string& attribute) {
-    std::vector<std::string> values;
-    const std::string start = attribute + "=\"";
-    for (size_t at = page.find(start); at != std::string::npos; at = page.find(start, at + 1)) {
-        const size_t begin = at + start.size();
-        values.push_back(page.substr(begin, page.find('"', begin) - begin));
-    }
-    return values;
+// How often `part` appears in `page`.
+size_t CountOf(const std::string& page, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = page.find(part); at != std::string::npos; at = page.find(part, at + 1)) ++count;
+    return count;
 }
 
 // The figures the page shows, by their keys ("A.mean_PSNR").
@@ -120,8 +116,7 @@ struct Runs {
 // Three sequences against the truth, named by their labels: each has its
 // row of figures (those evaluate frames prints), its line in the plots'
 // legends and its column of images for every frame shown. A sequence
-// against itself shows no difference; inputs that cannot be read are one
-// error line.
+// against itself shows no difference.
 TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
     Runs runs;
     const fs::path html = runs.dir / "page" / "report.html";
@@ -143,28 +138,16 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
         }
         const std::string escaped = label == "truth & copy" ? "truth &amp; copy" : label;
         EXPECT_NE(page.find("font-size=\"12\">" + escaped + "</text>"), std::string::npos) << label << " in a legend";
-        const auto captions = [&](const std::string& caption) {
-            size_t count = 0;
-            for (size_t at = page.find(caption); at != std::string::npos; at = page.find(caption, at + 1)) ++count;
-            return count;
-        };
         // Two frames, each shown whole and zoomed, with the difference map.
-        EXPECT_EQ(captions("<figcaption>" + escaped + "</figcaption>"), 4u) << label;
-        EXPECT_EQ(captions("<figcaption>|" + escaped + " - truth|</figcaption>"), 4u) << label;
+        EXPECT_EQ(CountOf(page, "<figcaption>" + escaped + "</figcaption>"), 4u) << label;
+        EXPECT_EQ(CountOf(page, "<figcaption>|" + escaped + " - truth|</figcaption>"), 4u) << label;
     }
     EXPECT_EQ(page.find(">A<"), std::string::npos) << "no sequence goes by a letter when labels are given";
     EXPECT_NE(page.find("<h3>0002.exr</h3>"), std::string::npos);
     EXPECT_NE(page.find("<h3>0005.exr</h3>"), std::string::npos);
     EXPECT_EQ(page.find("<h3>0003.exr</h3>"), std::string::npos) << "only the frames asked for";
-    const std::vector<std::string> classes = AttributeValues(page, "class");
-    EXPECT_EQ(std::count(classes.begin(), classes.end(), "plot"), 3)
-        << "plots of PSNR, the shift and the temporal error";
+    EXPECT_EQ(CountOf(page, "class=\"plot\""), 3u) << "plots of PSNR, the shift and the temporal error";
     ExpectEveryImageWhole(html);
-
-    // Labels that do not match the sequences are a usage error.
-    const auto mismatched = Evaluate({"report", (runs.dir / "x.html").string(), runs.upscaled.string(), "--truth",
-                                      runs.truth.string(), "--labels", "one,two"});
-    EXPECT_EQ(mismatched.exit_code, 4) << mismatched.err;
 
     // A sequence against itself shows no difference anywhere.
     const fs::path same = runs.dir / "same.html";
@@ -183,16 +166,6 @@ TEST(Report, NumbersAreEvaluateFramesNumbersAndEveryImageIsWhole) {
         }
     }
     EXPECT_EQ(maps, 6u) << "three frames, each with a map and its zoom";
-
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"report", (runs.dir / "x.html").string(), (runs.dir / "none").string(),
-                                   runs.upscaled.string()},
-          std::vector<std::string>{"report", (runs.dir / "x.html").string(), "--dumps", (runs.dir / "none").string(),
-                                   runs.upscaled.string()}}) {
-        const auto failed = Evaluate(args);
-        EXPECT_EQ(failed.exit_code, 3) << "a file could not be read";
-        EXPECT_EQ(test::LinesStartingWith(failed.err, "evaluate: ").size(), 1u) << failed.err;
-    }
 }
 
 TEST(Report, DumpTreesByResourceAndChannelWorstFirst) {

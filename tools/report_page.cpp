@@ -58,11 +58,12 @@ std::string UrlEncoded(const std::string& path) {
 }
 
 ImageFolder::ImageFolder(const fs::path& html)
-    : name_(html.stem().string() + "_files"), folder_(html.parent_path() / name_) {
-    fs::create_directories(folder_);
-}
+    : name_(html.stem().string() + "_files"), folder_(html.parent_path() / name_) {}
 
 std::string ImageFolder::Tag(const std::string& file, const RgbImage& image, const std::string& alt) const {
+    // Made with its first image: a report that fails before it has one
+    // (a wrong argument, an input that cannot be read) leaves nothing.
+    fs::create_directories(folder_);
     WritePng(folder_ / file, image);
     return "<img src=\"" + Escaped(UrlEncoded(name_ + "/" + file)) + "\" width=\"" + std::to_string(image.width) +
            "\" height=\"" + std::to_string(image.height) + "\" alt=\"" + Escaped(alt) + "\">";
