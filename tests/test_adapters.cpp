@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 
 #include "gpu/adapter_settings.h"
 #include "gpu/dx12.h"
-#include "tests/gpu_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -88,17 +86,4 @@ TEST_F(AdapterTest, ChoicesListingsAndFailures) {
 TEST_F(AdapterTest, DescriptionsKeepTheLowByteOfEachCodeUnit) {
     Machine("hw:Z\xC3\xBCrich \xE2\x9C\x93");  // "Zürich ✓": U+00FC and U+2713
     EXPECT_EQ(Build(), "Selected adapter: " + Line(0, 0, "Z\xFCrich \x13") + "\n");
-}
-
-TEST_F(AdapterTest, FactoryOperationsMakeUsableObjects) {
-    Machine("hw:Fast");
-    std::optional<Dx12> made;
-    test::CapturedStdout([&] { made.emplace(); });
-    Dx12& dx12 = *made;
-    auto allocator = dx12.CreateCommandAllocator();
-    auto list = dx12.CreateCommandList(allocator.Get());
-    auto fence = dx12.CreateFence(5);
-    EXPECT_EQ(fence->GetCompletedValue(), 5u);
-    EXPECT_EQ(list->GetType(), D3D12_COMMAND_LIST_TYPE_DIRECT);
-    EXPECT_HRESULT_SUCCEEDED(list->Close()) << "lists are created open";
 }

@@ -24,7 +24,6 @@ namespace fs = std::filesystem;
 struct HandMade {
     test::TempDir out;
     std::string output_directory = out.path().string();
-    std::string include, exclude;
     std::vector<std::vector<uint32_t>> storage;  // one per subresource
     std::vector<size_t> byte_counts;
     D3D12_RESOURCE_DESC desc{};
@@ -65,11 +64,10 @@ struct HandMade {
         const char* names[] = {name.c_str()};
         const ResourceDumpList list{1,        resource_pointers, names,         &as_tensor,
                                     &padding, &channels,         &buffer_width, &buffer_height};
-        const auto include_parts = SplitFilterList(include), exclude_parts = SplitFilterList(exclude);
-        const DumpRequest request{frame, output_directory, include, exclude, false, 0, 0, 0};
+        const DumpRequest request{frame, output_directory, "", "", false, 0, 0, 0};
         return test::CapturedStdout([&] {
             try {
-                DumpOneResource({list, include_parts, exclude_parts, resources, request}, 0);
+                DumpOneResource({list, {}, {}, resources, request}, 0);
             } catch (const std::exception& failure) {
                 if (error == nullptr) throw;
                 *error = failure.what();
@@ -82,12 +80,6 @@ struct HandMade {
     }
     std::string Table(const std::string& file = "C_000.csv") const { return test::ReadText(TensorFile(file)); }
 };
-
-std::vector<uint32_t> FloatWords(std::initializer_list<float> values) {
-    std::vector<uint32_t> words;
-    for (float v : values) words.push_back(std::bit_cast<uint32_t>(v));
-    return words;
-}
 
 // A request for a dump into `directory`, with the region of interest given.
 DumpRequest Into(const std::string& directory, uint32_t frame, bool roi = false, double size = 0, double x0 = 0,
@@ -115,9 +107,6 @@ std::string ErrorOf(HandMade& resource) {
 }  // namespace
 
 TEST(HalfToFloat, IsExactForEveryClassOfValue) {
-    EXPECT_EQ(HalfToFloat(0x3C00), 1.0f);
-    EXPECT_EQ(HalfToFloat(0xC000), -2.0f);
-    EXPECT_EQ(HalfToFloat(0x3800), 0.5f);
     EXPECT_EQ(std::bit_cast<uint32_t>(HalfToFloat(0x8000)), 0x80000000u) << "negative zero";
     EXPECT_EQ(HalfToFloat(0x0001), std::ldexp(1.0f, -24)) << "smallest subnormal";
     EXPECT_EQ(HalfToFloat(0x03FF), std::ldexp(1023.0f, -24)) << "largest subnormal";
@@ -156,28 +145,17 @@ TEST(RegionOfInterest, PaddingAndTheNormalisedRegion) {
     EXPECT_EQ(std::make_tuple(odd.x0, odd.x1, odd.y0, odd.y1), std::make_tuple(0, 299, 199, 199));
 }
 
-TEST(TensorDump, PaddedDoubleTableHoldsTheInnerValuesWithSixDecimals) {
+// A padding that leaves nothing, in both directions or across only,
+// leaves a table of its head line alone. (Padded tables with values are the
+// golden runs'.)
+TEST(TensorDump, PaddingThatLeavesNoValuesLeavesTheHeadLineAlone) {
     test::TempDir out;
-    Tensor<double> tensor(1, 4, 4);
-    for (uint64_t y = 0; y < 4; ++y)
-        for (uint64_t x = 0; x < 4; ++x) tensor.At(0, x, y) = static_cast<double>(10 * y + x) + 0.5;
-    const std::string console =
-        test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 1, 1, Into(out.path().string(), 3), "t"); });
     const fs::path table = out / "sequence_dump" / "step_3" / "t" / "C_000.csv";
-    EXPECT_EQ(test::ReadText(table), "c_y/x,x0,x1\nc000_y0000,11.500000,12.500000\nc000_y0001,21.500000,22.500000");
-    EXPECT_EQ(console, "dump_tensor: t(original name === t) as fp64\ntensor ch " + table.string() +
-                           " | pad_x = 1 | pad_y = 1\n");
-
-    EXPECT_EQ(test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 0, 0, Into(out.path().string(), 3), "t"); }),
-              "dump_tensor: t(original name === t) as fp64\n");
-    EXPECT_EQ(test::ReadText(table).substr(0, 24), "c_y/x,x0,x1,x2,x3\nc000_y");
-
-    test::CapturedStdout([&] { DumpTensorAsFp64(tensor, 2, 2, Into(out.path().string(), 3), "t"); });
-    EXPECT_EQ(test::ReadText(table), "c_y/x") << "an empty region leaves only the head";
-
-    // Padding that leaves rows but no columns leaves no values either.
-    test::CapturedStdout([&] { DumpTensorAsFp64(Tensor<double>(1, 10, 4), 2, 2, Into(out.path().string(), 3), "t"); });
-    EXPECT_EQ(test::ReadText(table), "c_y/x");
+    for (const uint64_t width : {4, 10}) {
+        test::CapturedStdout(
+            [&] { DumpTensorAsFp64(Tensor<double>(1, width, 4), 2, 2, Into(out.path().string(), 3), "t"); });
+        EXPECT_EQ(test::ReadText(table), "c_y/x") << width;
+    }
 }
 
 TEST(TensorDump, HostileNamesStayInsideTheDumpTree) {
@@ -195,47 +173,6 @@ TEST(TensorDump, HostileNamesStayInsideTheDumpTree) {
     }
     EXPECT_TRUE(fs::exists(out / "o" / "sequence_dump" / "step_0" / ".._.._x" / "C_000.csv"));
     EXPECT_TRUE(fs::exists(out / "o" / "sequence_dump" / "step_0" / "__" / "C_000.csv"));
-}
-
-TEST(DumpWriter, NameFiltersIncludeFirstThenExclude) {
-    for (const auto& [name, dumped] : {std::pair{"net_lum", true}, {"net_lum_tmp", false}, {"other", false}}) {
-        HandMade resource;
-        resource.name = name;
-        resource.include = "lum";
-        resource.exclude = "lum_tmp";
-        resource.Texture(1, 1, DXGI_FORMAT_R32_FLOAT);
-        resource.Subresource(FloatWords({0.5f}));
-        const std::string console = resource.Dump();
-        EXPECT_EQ(console == std::string(name) + " <--- skipping dump\n", !dumped) << console;
-        EXPECT_EQ(fs::exists(resource.TensorFile("C_000.csv")), dumped) << name;
-    }
-}
-
-// What each path of the writer announces. The files' contents are the
-// golden runs': the library's dump list takes every path.
-TEST(DumpWriter, EachPathAnnouncesWhatItWrites) {
-    struct Case {
-        const char* what;
-        uint32_t as_tensor;
-        DXGI_FORMAT format;
-        std::string name, console;
-    };
-    const Case cases[] = {
-        {"image", 0, DXGI_FORMAT_R32_FLOAT, "res", "dump_tensor: res(original name === res) as fp64\n"},
-        {"tensor of floats", 1, DXGI_FORMAT_R32_FLOAT, "res",
-         "Dumping res\ndump_tensor: res(original name === res) as fp64\n"},
-        {"tensor of integers", 1, DXGI_FORMAT_R32G32B32A32_SINT, "x:y",
-         "Dumping x:y\ndump_tensor: x_y(original name === x:y) as int32\n"},
-    };
-    for (const Case& c : cases) {
-        HandMade resource;
-        resource.name = c.name;
-        resource.as_tensor = c.as_tensor;
-        resource.Texture(1, 1, c.format);
-        resource.Subresource(c.format == DXGI_FORMAT_R32_FLOAT ? FloatWords({0.5f})
-                                                               : std::vector<uint32_t>{1, 2, 3, 4});
-        EXPECT_EQ(resource.Dump(), c.console) << c.what;
-    }
 }
 
 TEST(DumpWriter, SizeAndFormatErrors) {

@@ -2,12 +2,6 @@
 // what comes out of it (files, lines, exit codes).
 #include <gtest/gtest.h>
 
-#include <ImfChannelList.h>
-#include <ImfFloatAttribute.h>
-#include <ImfHeader.h>
-#include <ImfInputFile.h>
-#include <ImfIntAttribute.h>
-
 #include <sstream>
 
 #include "scene/exr_image.h"
@@ -60,30 +54,6 @@ std::pair<uint32_t, uint32_t> ImageSizeOf(const fs::path& path) {
 using Names = std::vector<std::string>;
 
 }  // namespace
-
-TEST(EndToEnd, WritesOneImageOfTheOutputSizePerFrame) {
-    Scene scene;
-    const auto result = scene.Run();
-    ASSERT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(OutputNames(scene.Out()), (Names{"0000.exr", "0001.exr", "0002.exr", "0003.exr"}));
-    EXPECT_EQ(ImageSizeOf(scene.Out("0002.exr")), std::make_pair(80u, 48u));
-
-    Imf::InputFile file(scene.Out("0000.exr").c_str());
-    EXPECT_EQ(file.header().compression(), Imf::PIZ_COMPRESSION);
-    EXPECT_EQ(file.header().typedAttribute<Imf::FloatAttribute>("expL").value(), 0.0f);
-    EXPECT_EQ(file.header().typedAttribute<Imf::FloatAttribute>("maxL").value(), 0.0f);
-    EXPECT_EQ(file.header().typedAttribute<Imf::IntAttribute>("sample").value(), 0);
-    for (const char* channel : {"R", "G", "B", "A"}) {
-        ASSERT_NE(file.header().channels().findChannel(channel), nullptr);
-        EXPECT_EQ(file.header().channels().findChannel(channel)->type, Imf::HALF);
-    }
-
-    EXPECT_NE(
-        result.out.find("Color input resolution = {40x24}\nKavo Output resolution = {80x48}\nUpscale factor = x2\n"),
-        std::string::npos)
-        << result.out;
-    EXPECT_EQ(LinesStartingWith(result.out, "Selected adapter: ").size(), 1u);
-}
 
 TEST(EndToEnd, OutputSizeFollowsTheQualityInFloatArithmetic) {
     Scene scene({"--width", "40", "--height", "24", "--frames", "1"});
@@ -160,55 +130,11 @@ TEST(EndToEnd, EmptySceneOrWindowStopsBeforeAnyDevice) {
     EXPECT_EQ(LinesStartingWith(empty.err, "Error: No frames to upscale").size(), 1u);
 }
 
-TEST(EndToEnd, NetworkModelsAreSelectedByExactName) {
-    Scene scene;
-    const auto kpss = scene.Run({"--network_name", "kpss"});
-    EXPECT_EQ(LinesStartingWith(kpss.out, "Using `kpss` model for inference").size(), 1u);
-    const std::string kpss_image = test::ReadText(scene.Out("0003.exr"));
-
-    const auto splat = scene.Run({"--network_name", "splat"});
-    EXPECT_EQ(LinesStartingWith(splat.out, "Using `splat` model for inference").size(), 1u);
-    EXPECT_NE(test::ReadText(scene.Out("0003.exr")), kpss_image) << "the models reconstruct differently";
-
-    const auto unknown = scene.Run({"--network_name", "SPLAT"});
-    EXPECT_EQ(unknown.exit_code, 0);
-    EXPECT_TRUE(LinesStartingWith(unknown.out, "Using").empty());
-    EXPECT_EQ(test::ReadText(scene.Out("0003.exr")), kpss_image) << "an unknown name keeps the default model";
-}
-
-TEST(EndToEnd, OptionalInputsAndTheirVariants) {
-    Scene scene({"--width", "24", "--height", "16", "--frames", "3", "--exposure", "--mask"});
-    // The mask file of the middle frame is missing: that frame gets an empty mask.
-    fs::remove(scene.dir / "mask" / "0001.exr");
-    const auto with_all = scene.Run();
-    EXPECT_EQ(with_all.exit_code, 0) << with_all.err;
-    EXPECT_EQ(LinesStartingWith(with_all.out, "Loading: \"" + (scene.dir / "mask").string()).size(), 2u);
-    EXPECT_EQ(LinesStartingWith(with_all.out, "Loading: \"" + (scene.dir / "exposure").string()).size(), 3u);
-
-    const auto copied = scene.Run({"--copy_exposure_scale_to_exposure_texture", "--exposure_scale", "2"});
-    EXPECT_EQ(copied.exit_code, 0) << copied.err;
-    EXPECT_TRUE(LinesStartingWith(copied.out, "Loading: \"" + (scene.dir / "exposure").string()).empty());
-
-    const auto no_depth = scene.Run({"--depth_name", ""});
-    EXPECT_EQ(no_depth.exit_code, 0) << no_depth.err;
-    EXPECT_TRUE(LinesStartingWith(no_depth.out, "Loading: \"" + (scene.dir / "depth").string()).empty());
-    EXPECT_EQ(OutputNames(scene.Out()).size(), 3u);
-
-    const auto scaled = scene.Run({"--jitter_scale", "1", "1", "--velocity_scale", "1", "0.5"});
-    EXPECT_TRUE(LinesStartingWith(scaled.out, "using jitter scale").empty());
-    EXPECT_EQ(LinesStartingWith(scaled.out, "using velocity scale").size(), 1u);
-}
-
-TEST(EndToEnd, AdapterListingAndAFailedChoice) {
+// An adapter that cannot be used stops the run before any output, with
+// the adapters listed. (The listing of a run that goes on is a golden run's.)
+TEST(EndToEnd, AFailedAdapterChoiceStopsTheRun) {
     Scene scene({"--width", "16", "--height", "16", "--frames", "1"});
-    const std::vector<std::string> machine = {"SOFTGPU_ADAPTERS=sw:Soft;hw:Fast"};
-    const auto listed = scene.Run({"--list_dxgi_adapters"}, {}, machine);
-    EXPECT_EQ(listed.exit_code, 0) << listed.err;
-    EXPECT_EQ(LinesStartingWith(listed.out, "#").size(), 2u);
-    EXPECT_NE(listed.out.find("Selected adapter: #0 VendorId=51966 DeviceId=4097 "), std::string::npos) << listed.out;
-
-    fs::remove_all(scene.Out());
-    const auto past_end = scene.Run({"--dxgi_adapter_index", "5"}, {}, machine);
+    const auto past_end = scene.Run({"--dxgi_adapter_index", "5"}, {}, {"SOFTGPU_ADAPTERS=sw:Soft;hw:Fast"});
     EXPECT_EQ(past_end.exit_code, kFailureExitCode);
     EXPECT_EQ(
         past_end.err.rfind("Error: No compatible adapters found.\nFollowing adapters have been enumerated:\n#0 ", 0),

@@ -20,20 +20,10 @@ struct LoadedScene {
     test::TempDir dir;
     std::unique_ptr<InferenceRun> run;
 
-    LoadedScene(const test::SceneLayout& layout, RunSettings settings) {
-        test::MakeScene(dir.path(), layout);
-        settings.no_depth = !layout.depth;
-        settings.has_exposure_texture_name = layout.exposure;
-        settings.has_responsive_mask = !layout.mask_frames.empty();
+    LoadedScene(int frames, RunSettings settings) {
+        test::GenerateScene(dir.path(), {"--width", "8", "--height", "8", "--frames", std::to_string(frames)});
         run = std::make_unique<InferenceRun>(settings);
-        run->paths = {dir.path().string(),
-                      "color",
-                      "velocity",
-                      layout.depth ? "depth" : "",
-                      "jitter",
-                      layout.exposure ? "exposure" : "",
-                      layout.mask_frames.empty() ? "" : "mask",
-                      (dir / "out").string()};
+        run->paths = {dir.path().string(), "color", "velocity", "depth", "jitter", "", "", (dir / "out").string()};
         DiscoverScene(*run);
     }
 
@@ -93,40 +83,37 @@ TEST(FrameDecoding, MaskBytesAreTheLowBitsOfTheIntegerPart) {
     EXPECT_EQ(DecodeMaskByte(half::posInf()), 0);
 }
 
+// Loads of growing size from a window of the scene: a contiguous range,
+// nothing past the end, and a window as large as the counters hold without
+// wrapping around.
 TEST(FrameWindow, SkipAndMaxSelectAContiguousRange) {
-    RunSettings settings;
-    settings.skip_frames = 2;
-    settings.max_frames = 5;
-    LoadedScene scene({.frames = 10, .width = 2, .height = 2}, settings);
-    EXPECT_EQ(scene.Load(1), Names{"0002"});
-    EXPECT_EQ(scene.Load(100), (Names{"0002", "0003", "0004", "0005", "0006"}));
-    EXPECT_EQ(scene.Load(100).size(), 5u) << "an exhausted window loads nothing";
-}
-
-TEST(FrameWindow, WindowPastTheEndOrEmptyLoadsNothing) {
-    RunSettings past;
-    past.skip_frames = 3;
-    EXPECT_TRUE(LoadedScene({.frames = 3, .width = 2, .height = 2}, past).Load(10).empty());
-    RunSettings none;
-    none.max_frames = 0;
-    EXPECT_TRUE(LoadedScene({.frames = 3, .width = 2, .height = 2}, none).Load(10).empty());
-}
-
-TEST(FrameWindow, UnlimitedCapacityLoadsTheWholeWindowWithoutWrapping) {
-    RunSettings settings;
-    settings.skip_frames = 3;
-    settings.max_frames = 4294967295u;
-    LoadedScene scene({.frames = 6, .width = 2, .height = 2}, settings);
-    EXPECT_EQ(scene.Load(1), Names{"0003"});
-    EXPECT_EQ(scene.Load(kUnset32 - 1), (Names{"0003", "0004", "0005"}));
-    EXPECT_EQ(scene.Load(kUnset32).size(), 3u);
+    struct Case {
+        int frames;
+        uint32_t skip, max;
+        Names first, all;
+    };
+    const Case cases[] = {
+        {10, 2, 5, {"0002"}, {"0002", "0003", "0004", "0005", "0006"}},
+        {6, 3, 4294967295u, {"0003"}, {"0003", "0004", "0005"}},
+        {3, 3, kUnset32, {}, {}},
+        {3, 0, 0, {}, {}},
+    };
+    for (const Case& c : cases) {
+        RunSettings settings;
+        settings.skip_frames = c.skip;
+        settings.max_frames = c.max;
+        LoadedScene scene(c.frames, settings);
+        EXPECT_EQ(scene.Load(1), c.first) << c.skip << " " << c.max;
+        EXPECT_EQ(scene.Load(kUnset32 - 1), c.all) << c.skip << " " << c.max;
+        EXPECT_EQ(scene.Load(kUnset32), c.all) << "an exhausted window loads nothing";
+    }
 }
 
 TEST(FrameLoading, PathsArePrintedQuotedWithEscapes) {
     RunSettings settings;
     test::TempDir dir;
     const auto odd = dir / "a\"b\\c";
-    test::MakeScene(odd, {.frames = 1, .width = 2, .height = 2, .depth = false});
+    test::GenerateScene(odd, {"--width", "8", "--height", "8", "--frames", "1"});
     InferenceRun run(settings);
     run.paths = {odd.string(), "color", "velocity", "", "jitter", "", "", (odd / "out").string()};
     DiscoverScene(run);

@@ -35,15 +35,6 @@ struct FrameInput {
     bool reset = false;
 };
 
-float Halton(uint32_t index, uint32_t base) {
-    float result = 0, fraction = 1;
-    for (; index > 0; index /= base) {
-        fraction /= static_cast<float>(base);
-        result += fraction * static_cast<float>(index % base);
-    }
-    return result;
-}
-
 class Upscaler : public test::GpuTest {
 protected:
     void TearDown() override {
@@ -132,41 +123,9 @@ Rgb Stripes(float x, float y) {
     return {v, 0.25f + 0.5f * v, 0.3f};
 }
 
-// Coarser detail, which survives being resampled every frame as it moves.
-Rgb Waves(float x, float y) {
-    const float v = 0.5f + 0.4f * std::sin(2 * kPi * x / 4.3f) * std::cos(2 * kPi * y / 5.7f);
-    return {v, 1.0f - v, 0.5f};
-}
-
 constexpr uint32_t kViewportPixels = KAVO_INIT_FLAG_INVERTED_DEPTH;  // velocity in pixels, with depth
 
 }  // namespace
-
-TEST_F(Upscaler, HdrHighlightsWithDepthAndMotionStayFinite) {
-    // Highlights of a few hundred on a moving pattern: the history's cubic
-    // resampling must not overshoot into values without a colour behind them.
-    const auto highlights = [](float x, float y) {
-        const bool spot = std::fmod(std::floor(x / 3) + std::floor(y / 3), 5.0f) == 0.0f;
-        const float v = spot ? 300.0f : 0.05f;
-        return Rgb{v, 0.8f * v, 0.5f * v};
-    };
-    Init(32, 32, kViewportPixels);
-    for (uint32_t frame = 0; frame < 12; ++frame) {
-        const float t = static_cast<float>(frame);
-        FrameInput in{16,
-                      16,
-                      [&](float x, float y) { return highlights(x - 0.7f * t, y - 0.4f * t); },
-                      Halton(frame + 1, 2) - 0.5f,
-                      Halton(frame + 1, 3) - 0.5f,
-                      -0.7f,
-                      -0.4f,
-                      frame == 0};
-        for (const Rgb& pixel : Run(in)) {
-            ASSERT_TRUE(std::isfinite(pixel.r) && std::isfinite(pixel.g) && std::isfinite(pixel.b)) << frame;
-            ASSERT_LE(pixel.r, 65504.0f);
-        }
-    }
-}
 
 TEST_F(Upscaler, ExtremeScalesAndJittersAreDefined) {
     // Under the sanitizers, any float-to-integer conversion out of range or
@@ -177,44 +136,11 @@ TEST_F(Upscaler, ExtremeScalesAndJittersAreDefined) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     const float jitters[][2] = {{0.3f, -0.2f}, {inf, -inf}, {nan, 0.25f}, {-0.4f, 1e30f}};
     for (uint32_t frame = 0; frame < 4; ++frame) {
-        FrameInput in{16, 16, Waves, jitters[frame][0], jitters[frame][1], 1.0f, -1.0f, frame == 0};
+        FrameInput in{16, 16, Stripes, jitters[frame][0], jitters[frame][1], 1.0f, -1.0f, frame == 0};
         for (const Rgb& pixel : Run(in)) {
             ASSERT_TRUE(std::isfinite(pixel.r) && std::isfinite(pixel.g) && std::isfinite(pixel.b)) << frame;
         }
     }
-}
-
-TEST_F(Upscaler, DumpListReachesEveryWriterBranchAndStaysUnorderedAccess) {
-    Init(24, 20, kViewportPixels, KAVO_MODEL_SPLAT);
-    Run({12, 10, Stripes, 0, 0, 0, 0, true});
-    const ResourceDumpList* dumps = nullptr;
-    ASSERT_EQ(kavoD3D12GetResourcesToDump(context, &dumps), KAVO_SUCCESS);
-    ASSERT_NE(dumps, nullptr);
-
-    std::set<uint32_t> image_formats;
-    bool float_array = false, sint_array = false, uint_buffer = false, int32_buffer = false, padded = false,
-         colon = false;
-    std::vector<std::unique_ptr<Orfa::Downloader<Texture2D>>> readbacks;
-    for (uint32_t i = 0; i < dumps->count; ++i) {
-        const D3D12_RESOURCE_DESC desc = dumps->resources[i]->GetDesc();
-        const std::string name = dumps->names[i];
-        const bool buffer = desc.Dimension == D3D12_RESOURCE_DIMENSION_BUFFER;
-        if (!dumps->as_tensor[i]) image_formats.insert(desc.Format);
-        float_array |= dumps->as_tensor[i] && desc.Format == DXGI_FORMAT_R32_FLOAT && desc.DepthOrArraySize > 1;
-        sint_array |= dumps->as_tensor[i] && desc.Format == DXGI_FORMAT_R32G32B32A32_SINT && desc.DepthOrArraySize > 1;
-        uint_buffer |= buffer && name.find("_int32_") == std::string::npos && dumps->buffer_channels[i] >= 16;
-        int32_buffer |= buffer && name.find("_int32_") != std::string::npos;
-        padded |= dumps->padding[i] > 0;
-        colon |= name.find(':') != std::string::npos;
-        readbacks.push_back(std::make_unique<Orfa::Downloader<Texture2D>>(Texture2D(dumps->resources[i])));
-        // Buffers decay to COMMON when the frame's work completes; textures
-        // stay where the library left them.
-        readbacks.back()->RecordReadback(list.Get(),
-                                         buffer ? D3D12_RESOURCE_STATE_COMMON : D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
-    }
-    Submit();  // a resource in another state would be a validation error here
-    EXPECT_EQ(image_formats, (std::set<uint32_t>{2, 10, 16, 26, 34, 41, 54}));
-    EXPECT_TRUE(float_array && sint_array && uint_buffer && int32_buffer && padded && colon);
 }
 
 // What the library keeps from frame to frame is the history (twice, in half
@@ -281,14 +207,13 @@ TEST_F(Upscaler, EveryMisuseReturnsAFailure) {
     EXPECT_NE(kavoSelectNetworkModel(context, 2), KAVO_SUCCESS);
     const ResourceDumpList* dumps = nullptr;
     EXPECT_NE(kavoD3D12GetResourcesToDump(context, &dumps), KAVO_SUCCESS) << "not initialised";
-    Texture2D color(L"c", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R16G16B16A16_FLOAT,
-                    D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
-    Texture2D wrong(L"w", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R32_FLOAT,
-                    D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
-    Texture2D velocity(L"v", dx12->device_.Get(), 4, 4, 1, DXGI_FORMAT_R16G16_FLOAT,
-                       D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_NONE);
-    Texture2D output(L"o", dx12->device_.Get(), 8, 8, 1, DXGI_FORMAT_R16G16B16A16_FLOAT,
-                     D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
+    auto texture = [&](uint32_t size, DXGI_FORMAT format, D3D12_RESOURCE_FLAGS flags = D3D12_RESOURCE_FLAG_NONE) {
+        return Texture2D(L"t", dx12->device_.Get(), size, size, 1, format,
+                         D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, flags);
+    };
+    const Texture2D color = texture(4, DXGI_FORMAT_R16G16B16A16_FLOAT), wrong = texture(4, DXGI_FORMAT_R32_FLOAT);
+    const Texture2D velocity = texture(4, DXGI_FORMAT_R16G16_FLOAT);
+    const Texture2D output = texture(8, DXGI_FORMAT_R16G16B16A16_FLOAT, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS);
     KavoExecuteParams params{};
     params.color = color.resource;
     params.velocity = velocity.resource;

@@ -105,14 +105,3 @@ TEST(SceneDiscovery, AbsoluteFolderOptionReplacesTheScenePath) {
     const auto run = scene.Discover();
     EXPECT_EQ(run->frame_files.at(0).velocity_path, elsewhere / "1.exr");
 }
-
-TEST(SceneDiscovery, EmptyColourFolderIsNoErrorButAMissingOneIs) {
-    Scene scene;
-    EXPECT_TRUE(scene.Discover()->frame_files.empty());
-    EXPECT_TRUE(fs::is_directory(scene.dir / "out"));
-
-    Scene missing;
-    missing.paths.noaa_name = "nothing_here";
-    EXPECT_THROW(missing.Discover(), fs::filesystem_error);
-    EXPECT_FALSE(fs::exists(missing.dir / "out"));
-}

@@ -87,48 +87,6 @@ std::string ReadText(const fs::path& path) {
 
 namespace {
 
-std::string ShellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-}  // namespace
-
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& input,
-                         const fs::path& working_dir, const std::vector<std::string>& environment) {
-    TempDir capture;
-    const fs::path out = capture / "out", err = capture / "err", in = capture / "in";
-    WriteText(in, input);
-    std::string command;
-    if (!working_dir.empty()) {
-        command += "cd " + ShellQuoted(working_dir.string()) + " && ";
-    }
-    for (const std::string& setting : environment) {
-        command += "export " + ShellQuoted(setting) + "; ";
-    }
-    command += ShellQuoted(program);
-    for (const std::string& arg : args) {
-        command += " " + ShellQuoted(arg);
-    }
-    command += " <" + ShellQuoted(in.string()) + " >" + ShellQuoted(out.string()) + " 2>" + ShellQuoted(err.string());
-    const int status = std::system(command.c_str());
-    ProgramResult result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    result.out = ReadText(out);
-    result.err = ReadText(err);
-    return result;
-}
-
-namespace {
-
 // What `body` writes while a capture runs; the capture ends however `body` ends.
 std::string Captured(void (*start)(), std::string (*end)(), const std::function<void()>& body) {
     start();
@@ -158,6 +116,27 @@ ProgramResult RunTool(const std::vector<std::string>& args, const std::string& i
 
 namespace {
 
+// What the child does before the program starts: move to `working_dir`
+// when given and take the NAME=value settings of `environment`.
+std::function<void()> Preparation(const fs::path& working_dir, const std::vector<std::string>& environment) {
+    return [working_dir, environment] {
+        if (!working_dir.empty() && chdir(working_dir.c_str()) != 0) _exit(127);
+        for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
+    };
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                         const fs::path& working_dir, const std::vector<std::string>& environment) {
+    StartedProgram started(program, args, Preparation(working_dir, environment));
+    started.Type(input);
+    started.CloseInput();
+    return started.Wait();
+}
+
+namespace {
+
 size_t CountOccurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
@@ -180,6 +159,7 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
                                const std::function<void()>& prepare) {
     int keys[2];
     if (pipe(keys) != 0) throw std::runtime_error("pipe failed");
+    signal(SIGPIPE, SIG_IGN);  // a program that stops reading makes Type fail, not the test end
     const fs::path out = capture_ / "out", err = capture_ / "err";
     pid_ = fork();
     if (pid_ == 0) {
@@ -189,12 +169,12 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, SIG_DFL);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(signal_number, SIG_DFL);
         if (prepare) prepare();
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
         _exit(127);
     }
     close(keys[0]);
@@ -206,11 +186,16 @@ StartedProgram::~StartedProgram() {
         Kill();
         Wait();
     }
+    CloseInput();
+}
+
+void StartedProgram::CloseInput() {
     if (input_ >= 0) close(input_);
+    input_ = -1;
 }
 
 bool StartedProgram::Type(const std::string& text) {
-    return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return text.empty() || write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void StartedProgram::Kill(int signal_number) {
@@ -240,9 +225,7 @@ ProgramResult RunWithFileSizeLimit(const std::string& program, const std::vector
 
 ProgramResult RunInteractively(const std::string& program, const std::vector<std::string>& args,
                                const std::string& prompt, int presses, const std::vector<std::string>& environment) {
-    StartedProgram started(program, args, [&environment] {
-        for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
-    });
+    StartedProgram started(program, args, Preparation({}, environment));
     for (int press = 0; press <= presses; ++press) {
         if (!WaitForText(started.OutPath(), prompt, static_cast<size_t>(press) + 1)) {
             ADD_FAILURE() << "no prompt " << press + 1 << " from " << program;
@@ -286,51 +269,6 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
         }
     }
     return lines;
-}
-
-std::vector<std::string> MakeScene(const fs::path& scene, const SceneLayout& layout) {
-    for (const char* folder : {"color", "velocity", "depth", "jitter", "exposure", "mask"}) {
-        fs::create_directories(scene / folder);
-    }
-    const size_t count = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.height);
-    for (int frame = 0; frame < layout.frames; ++frame) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%04d.exr", frame);
-        std::vector<float> red(count), green(count), blue(count);
-        for (size_t i = 0; i < count; ++i) {
-            red[i] = static_cast<float>((i + static_cast<size_t>(frame) * 7) % 16) / 16.0f;
-            green[i] = static_cast<float>(i % 5) / 5.0f;
-            blue[i] = 0.25f;
-        }
-        WriteChannels(scene / "color" / name, layout.width, layout.height,
-                      {{"R", red}, {"G", green}, {"B", blue}, {"A", std::vector<float>(count, 1.0f)}});
-        WriteUniform(scene / "velocity" / name, layout.width, layout.height, Imf::Rgba(0.5f, 0.25f, 1.0f, 1.0f));
-        if (layout.depth) {
-            WriteUniform(scene / "depth" / name, layout.width, layout.height, Imf::Rgba(0.5f, 0.0f, 0.0f, 1.0f));
-        }
-        WriteUniform(scene / "jitter" / name, 1, 1, Imf::Rgba(0.25f, 0.125f, 2.0f, 1.0f));
-        if (layout.exposure) {
-            WriteUniform(scene / "exposure" / name, 1, 1, Imf::Rgba(1.5f, 0.0f, 0.0f, 1.0f));
-        }
-        for (int mask_frame : layout.mask_frames) {
-            if (mask_frame == frame) {
-                WriteUniform(scene / "mask" / name, layout.width, layout.height, Imf::Rgba(255.0f, 0.0f, 0.0f, 1.0f));
-            }
-        }
-    }
-    std::vector<std::string> args = {
-        "--scene_path", scene.string(),  "--noaa_name", "color",         "--velocity_name",
-        "velocity",     "--jitter_name", "jitter",      "--output_path", (scene / "out").string()};
-    if (layout.depth) {
-        args.insert(args.end(), {"--depth_name", "depth"});
-    }
-    if (layout.exposure) {
-        args.insert(args.end(), {"--exposure_name", "exposure"});
-    }
-    if (!layout.mask_frames.empty()) {
-        args.insert(args.end(), {"--responsive_mask_name", "mask"});
-    }
-    return args;
 }
 
 }  // namespace test

@@ -57,8 +57,8 @@ struct ProgramResult {
     std::string err;
 };
 
-// Runs a program with arguments (each shell-quoted) and standard input from
-// `input` (empty: /dev/null), in `working_dir` when given.
+// Runs a program (found on the search path) with arguments and standard
+// input `input`, in `working_dir` when given.
 // `environment` holds NAME=value settings for the program only.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::string& input = {}, const fs::path& working_dir = {},
@@ -81,6 +81,7 @@ public:
 
     // Writes to the program's standard input; false when it cannot.
     bool Type(const std::string& text);
+    void CloseInput();
     void Kill(int signal_number = SIGKILL);
     // Waits for the program to end and collects its exit code and output;
     // a program ended by a signal reports -1000.
@@ -117,20 +118,5 @@ std::vector<std::pair<std::string, std::string>> FilesWithContents(const fs::pat
 
 // Lines of `text` that start with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
-
-// The options naming a scene made by MakeScene.
-struct SceneLayout {
-    int frames = 3;
-    int width = 8;
-    int height = 6;
-    bool depth = true;
-    bool exposure = false;
-    std::vector<int> mask_frames;  // frames that get a responsive mask file
-};
-
-// Writes a small scene with folders color, velocity, depth, jitter, exposure,
-// mask and frame files 0000.exr, 0001.exr, ... Returns the tool arguments that
-// name it (output into scene/out).
-std::vector<std::string> MakeScene(const fs::path& scene, const SceneLayout& layout);
 
 }  // namespace test

@@ -276,7 +276,8 @@ TEST(WholeFiles, EverySignalThatEndsARunRemovesItsTemporaryFiles) {
 TEST(UnsafeInputs, APipeAsAnInputFrameIsRefusedByName) {
     for (const char* folder : {"velocity", "depth", "jitter", "exposure", "mask"}) {
         test::TempDir dir;
-        const std::vector<std::string> args = test::MakeScene(dir / "scene", {.exposure = true, .mask_frames = {1}});
+        const std::vector<std::string> args = test::GenerateScene(
+            dir / "scene", {"--width", "8", "--height", "8", "--frames", "2", "--exposure", "--mask"});
         const fs::path pipe = dir / "scene" / folder / "0001.exr";
         fs::remove(pipe);
         ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
@@ -290,7 +291,7 @@ TEST(UnsafeInputs, APipeAsAnInputFrameIsRefusedByName) {
 TEST(UnsafeInputs, AnOutputFolderThatIsAnInputFolderIsRefusedBeforeAnyWrite) {
     test::TempDir dir;
     const std::vector<std::string> scene =
-        test::MakeScene(dir / "scene", {.frames = 2, .exposure = true, .mask_frames = {0}});
+        test::GenerateScene(dir / "scene", {"--width", "8", "--height", "8", "--frames", "2", "--exposure", "--mask"});
     fs::create_directory_symlink(dir / "scene" / "color", dir / "link_to_color");
     const auto inputs_before = test::FilesWithContents(dir / "scene");
     for (const fs::path& output : {dir / "scene" / "color", dir / "scene" / "velocity", dir / "scene" / "depth",
@@ -310,7 +311,8 @@ TEST(UnsafeInputs, AnOutputFolderThatIsAnInputFolderIsRefusedBeforeAnyWrite) {
 
 TEST(UnsafeInputs, AnImageLargerThanAnyTextureIsRefusedFromItsHeader) {
     test::TempDir dir;
-    const std::vector<std::string> args = test::MakeScene(dir / "scene", {.frames = 1, .exposure = true});
+    const std::vector<std::string> args =
+        test::GenerateScene(dir / "scene", {"--width", "8", "--height", "8", "--frames", "1", "--exposure"});
     // A header that claims 16385 x 16385 pixels, with no pixels behind it.
     const fs::path claim = dir / "scene" / "color" / "0000.exr";
     {
@@ -330,7 +332,7 @@ TEST(UnsafeInputs, AnImageLargerThanAnyTextureIsRefusedFromItsHeader) {
                               ": image of 16385 x 16385 pixels is larger than the largest texture of 16384 x 16384\n");
 
     // With a colour image of its usual size the run goes through.
-    test::WriteUniform(claim, 8, 6, Imf::Rgba(1, 2, 3, 4));
+    test::WriteUniform(claim, 8, 8, Imf::Rgba(1, 2, 3, 4));
     result = test::RunTool(args);
     EXPECT_EQ(result.exit_code, 0) << result.err;
 
