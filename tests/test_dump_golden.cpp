@@ -59,7 +59,7 @@ std::string SortedLines(const std::string& text, const std::string& dir) {
 // What the tool makes of every scene kind and of the options that take
 // their own ways through the tool and the passes: its files, what it prints,
 // and every call it makes of the library with its arguments (recorded by
-// kavo_recorder), one digest per run. Each run is made twice: with the
+// kavo_recorder), digested one by one. Each run is made twice: with the
 // passes in AVX2 and F16C where the processor has them, and with the portable
 // passes and the device running submitted work later, on its own thread,
 // so that a missing wait for the device reads stale data. Both must agree.
@@ -140,16 +140,18 @@ TEST(DumpGolden, EveryKindAndModeWritesWhatItDidBefore) {
             environment.insert(environment.end(), run.environment.begin(), run.environment.end());
             const test::ProgramResult result = test::RunTool(args, {}, {}, environment);
             ASSERT_EQ(result.exit_code, 0) << result.err;
-            const std::string made = Manifest(dir / "out") + "printed:\n" +
-                                     SortedLines(result.out + result.err, dir.path().string()) + "calls:\n" +
-                                     test::ReadText(dir / "calls.txt");
+            // The files, the printed lines and the calls, each digested on
+            // its own so that a changed digest tells which of them changed.
+            const std::string made = DigestText(Manifest(dir / "out")) + " " +
+                                     DigestText(SortedLines(result.out + result.err, dir.path().string())) + " " +
+                                     DigestText(test::ReadText(dir / "calls.txt"));
             if (first.empty()) {
                 first = made;
             } else {
-                EXPECT_TRUE(made == first) << "the two ways disagree";
+                EXPECT_EQ(made, first) << "the two ways disagree";
             }
         }
-        digests += run.name + " " + DigestText(first) + "\n";
+        digests += run.name + " " + first + "\n";
     }
     // The help, every option in the order declared.
     const test::ProgramResult help = test::RunTool({"--help"});
