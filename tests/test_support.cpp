@@ -158,7 +158,8 @@ bool WaitForText(const fs::path& path, const std::string& part, size_t count) {
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args,
                                const std::function<void()>& prepare) {
     int keys[2];
-    if (pipe(keys) != 0) throw std::runtime_error("pipe failed");
+    // Close-on-exec, so that a program started later does not hold this one's input open.
+    if (pipe2(keys, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     signal(SIGPIPE, SIG_IGN);  // a program that stops reading makes Type fail, not the test end
     const fs::path out = capture_ / "out", err = capture_ / "err";
     pid_ = fork();
