@@ -98,7 +98,7 @@ std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, float dx,
 // and a linear ramp: repeated every frame of a slow pan, it may blur but
 // never moves the picture. Away from the image's edge, in both directions.
 TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
-    constexpr uint32_t kWidth = 40, kHeight = 32, kMargin = 8;
+    constexpr uint32_t kWidth = 48, kHeight = 40, kMargin = 12;
     const float offsets[] = {0.0f, 0.125f, 0.25f, 0.5f, 0.75f, 0.9375f, -0.3125f, -1.625f, 2.375f};
     struct Ramp {
         float constant, along_x, along_y;

@@ -80,7 +80,7 @@ struct Scratch {
     std::vector<float> shading[4];
     std::vector<float> box;             // a box filter's running sums
     std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
-    // The last frame's history as the coefficients of the cubic B-spline
+    // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
     std::vector<Float4> history_spline;
 };
