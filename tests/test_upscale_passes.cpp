@@ -76,10 +76,10 @@ struct Frame {
     }
 };
 
-// A frame whose last history is `history_of(x, y)` and whose every pixel
-// moved by (dx, dy): returns the history as the frame fetched it.
-template <class HistoryOf>
-std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, float dx, float dy, HistoryOf history_of) {
+// A frame whose last history is `history_of(x, y)` and whose pixels moved
+// by `motion_of(x, y)`: returns the history as the frame fetched it.
+template <class MotionOf, class HistoryOf>
+std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, MotionOf motion_of, HistoryOf history_of) {
     Frame frame{width, height};
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
@@ -87,6 +87,7 @@ std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, float dx,
             frame.history_before.push_back(Half(h));
             frame.color[size_t{y} * width + x] = {Imath::half(h.r), Imath::half(h.g), Imath::half(h.b),
                                                   Imath::half(1.0f)};
+            const auto [dx, dy] = motion_of(x, y);
             frame.velocity[size_t{y} * width + x] = {Imath::half(dx), Imath::half(dy)};
         }
     }
@@ -112,10 +113,15 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
             for (const float dy : {0.0f, 0.375f, -0.6875f}) {
                 SCOPED_TRACE("ramp " + std::to_string(ramp.along_x) + "," + std::to_string(ramp.along_y) + ", offset " +
                              std::to_string(dx) + "," + std::to_string(dy));
-                const std::vector<kavo::Float4> got = Reprojected(kWidth, kHeight, dx, dy, [&](uint32_t x, uint32_t y) {
-                    const float v = value(x + 0.5f, y + 0.5f);
-                    return kavo::Float4{v, 0.5f * v, 0.25f + v, 4.0f};
-                });
+                const std::vector<kavo::Float4> got = Reprojected(
+                    kWidth, kHeight,
+                    [&](uint32_t, uint32_t) {
+                        return std::pair{dx, dy};
+                    },
+                    [&](uint32_t x, uint32_t y) {
+                        const float v = value(x + 0.5f, y + 0.5f);
+                        return kavo::Float4{v, 0.5f * v, 0.25f + v, 4.0f};
+                    });
                 for (uint32_t y = kMargin; y < kHeight - kMargin; ++y) {
                     for (uint32_t x = kMargin; x < kWidth - kMargin; ++x) {
                         const float expected = value(x + 0.5f + dx, y + 0.5f + dy);
@@ -126,6 +132,59 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
                         ASSERT_NEAR(h.a, 4.0f, 2e-5f) << x << "," << y;
                     }
                 }
+            }
+        }
+    }
+}
+
+// A pixel fetches the same history, to the bit, whatever its neighbours'
+// motion: work shared between pixels that move alike is never taken over by
+// one that moves otherwise. Every third pixel keeps one motion; the others
+// move with it, by whole pixels more or less, to another row or fraction
+// of a row, or off the image.
+TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
+    constexpr uint32_t kWidth = 40, kHeight = 24;
+    constexpr float kDx = 0.3125f, kDy = -0.4375f;
+    struct Neighbours {
+        const char* name;
+        float dx, dy;  // added to the kept motion
+    };
+    const Neighbours cases[] = {{"alike", 0, 0},
+                                {"a pixel on", 1, 0},
+                                {"two pixels back", -2, 0},
+                                {"five pixels on", 5, 0},
+                                {"beyond the taps", 7, 0},
+                                {"a row down", 0, 1},
+                                {"a fraction down", 0, 0.25f},
+                                {"by whole pixels", -kDx, -kDy},
+                                {"off the image", 60, 0},
+                                {"a fraction across", 0.5f, 0}};
+    // Blocks, whose edges the spline rings at and the range of the pixels
+    // around a point cuts, over a finer pattern.
+    auto history_of = [](uint32_t x, uint32_t y) {
+        const float v =
+            0.75f * static_cast<float>((x / 5 + y / 3) % 2) + static_cast<float>((x * 7 + y * 13) % 17) / 128;
+        return kavo::Float4{v, 1.0f - v, 0.5f * v, 2.0f};
+    };
+    auto kept = [](uint32_t x) { return x % 3 == 1; };
+    const std::vector<kavo::Float4> expected = Reprojected(
+        kWidth, kHeight,
+        [&](uint32_t, uint32_t) {
+            return std::pair{kDx, kDy};
+        },
+        history_of);
+    for (const Neighbours& n : cases) {
+        SCOPED_TRACE(n.name);
+        const std::vector<kavo::Float4> got = Reprojected(
+            kWidth, kHeight,
+            [&](uint32_t x, uint32_t) {
+                return kept(x) ? std::pair{kDx, kDy} : std::pair{kDx + n.dx, kDy + n.dy};
+            },
+            history_of);
+        for (uint32_t y = 0; y < kHeight; ++y) {
+            for (uint32_t x = 1; x < kWidth; x += 3) {
+                const kavo::Float4 &a = got[size_t{y} * kWidth + x], &b = expected[size_t{y} * kWidth + x];
+                ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a) << x << "," << y;
             }
         }
     }

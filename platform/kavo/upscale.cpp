@@ -31,14 +31,14 @@ inline void StoreHalf4(Half4& out, __m128 rgba) {
 
 inline __m128 LoadHalf4(const Half4& pixel) { return _mm_setr_ps(pixel.r, pixel.g, pixel.b, pixel.a); }
 
-// Widens `low` and `high` to the channels' range over four pixels in a row.
-inline void WidenToRangeOfFour(const Half4* pixels, __m128& low, __m128& high) {
-    for (int i = 0; i < 4; ++i) {
-        const __m128 c = LoadHalf4(pixels[i]);
-        low = _mm_min_ps(low, c);
-        high = _mm_max_ps(high, c);
-    }
+// The widest vector of floats the copy filters with, and loads and stores
+// of floats in vectors of its own width or narrower.
+using WideFloats = __m128;
+template <class Vector>
+inline Vector LoadFloats(const float* p) {
+    return _mm_loadu_ps(p);
 }
+inline void StoreFloats(float* p, __m128 v) { _mm_storeu_ps(p, v); }
 
 #include "platform/kavo/upscale_passes.inc"
 
@@ -58,17 +58,17 @@ inline __m128 LoadHalf4(const Half4& pixel) {
     return _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pixel)));
 }
 
-// The same, two pixels to a vector. Minimum and maximum are exact and the
-// history holds no NaN, so the range is the portable one's whatever the
-// order.
-inline void WidenToRangeOfFour(const Half4* pixels, __m128& low, __m128& high) {
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
-    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 2));
-    const __m256 a = _mm256_cvtph_ps(first), b = _mm256_cvtph_ps(second);
-    const __m256 lows = _mm256_min_ps(a, b), highs = _mm256_max_ps(a, b);
-    low = _mm_min_ps(low, _mm_min_ps(_mm256_castps256_ps128(lows), _mm256_extractf128_ps(lows, 1)));
-    high = _mm_max_ps(high, _mm_max_ps(_mm256_castps256_ps128(highs), _mm256_extractf128_ps(highs, 1)));
+using WideFloats = __m256;
+template <class Vector>
+inline Vector LoadFloats(const float* p) {
+    if constexpr (sizeof(Vector) == sizeof(__m256)) {
+        return _mm256_loadu_ps(p);
+    } else {
+        return _mm_loadu_ps(p);
+    }
 }
+inline void StoreFloats(float* p, __m128 v) { _mm_storeu_ps(p, v); }
+inline void StoreFloats(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
 
 #include "platform/kavo/upscale_passes.inc"
 

@@ -82,7 +82,7 @@ struct Scratch {
     std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
-    std::vector<Float4> history_spline;
+    std::vector<Half4> history_spline;
 };
 
 // Runs one frame: writes the frame's state and the output image.
