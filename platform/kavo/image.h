@@ -26,7 +26,7 @@ struct ImageView {
     // The column and row nearest to x and y, which may lie outside the image.
     uint32_t ClampedX(int64_t x) const { return static_cast<uint32_t>(std::clamp<int64_t>(x, 0, int64_t{width} - 1)); }
     uint32_t ClampedY(int64_t y) const { return static_cast<uint32_t>(std::clamp<int64_t>(y, 0, int64_t{height} - 1)); }
-    const Pixel& Clamped(int64_t x, int64_t y) const { return Row(ClampedY(y))[ClampedX(x)]; }
+    [[gnu::always_inline]] const Pixel& Clamped(int64_t x, int64_t y) const { return Row(ClampedY(y))[ClampedX(x)]; }
 };
 
 struct Half4 {
