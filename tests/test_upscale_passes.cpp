@@ -23,6 +23,7 @@ struct Frame {
     std::vector<kavo::Half4> color = std::vector<kavo::Half4>(size_t{width} * height);
     std::vector<kavo::Half2> velocity = std::vector<kavo::Half2>(size_t{width} * height);
     std::vector<float> depth = std::vector<float>(size_t{width} * height, 0.5f);
+    float velocity_scale_x = 1;
     kavo::Scratch scratch;
     // The last frame's history; empty: a reset. Its depth is this frame's.
     std::vector<kavo::Half4> history_before{};
@@ -32,6 +33,7 @@ struct Frame {
 
     void Run() {
         kavo::FrameSettings s;
+        s.velocity_scale_x = velocity_scale_x;
         s.input_width = width;
         s.input_height = height;
         s.has_depth = true;
@@ -77,10 +79,13 @@ struct Frame {
 };
 
 // A frame whose last history is `history_of(x, y)` and whose pixels moved
-// by `motion_of(x, y)`: returns the history as the frame fetched it.
+// by `motion_of(x, y)`, across scaled by `scale_x`: returns the history as
+// the frame fetched it.
 template <class MotionOf, class HistoryOf>
-std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, MotionOf motion_of, HistoryOf history_of) {
+std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, MotionOf motion_of, HistoryOf history_of,
+                                      float scale_x = 1) {
     Frame frame{width, height};
+    frame.velocity_scale_x = scale_x;
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
             const kavo::Float4 h = history_of(x, y);
@@ -141,7 +146,8 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
 // motion: work shared between pixels that move alike is never taken over by
 // one that moves otherwise. Every third pixel keeps one motion; the others
 // move with it, by whole pixels more or less, to another row or fraction
-// of a row, or off the image.
+// of a row, or off the image. Each pixel must fetch what it fetches when
+// every pixel moves as it does.
 TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
     constexpr uint32_t kWidth = 40, kHeight = 24;
     constexpr float kDx = 0.3125f, kDy = -0.4375f;
@@ -166,27 +172,45 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
             0.75f * static_cast<float>((x / 5 + y / 3) % 2) + static_cast<float>((x * 7 + y * 13) % 17) / 128;
         return kavo::Float4{v, 1.0f - v, 0.5f * v, 2.0f};
     };
-    auto kept = [](uint32_t x) { return x % 3 == 1; };
-    const std::vector<kavo::Float4> expected = Reprojected(
-        kWidth, kHeight,
-        [&](uint32_t, uint32_t) {
-            return std::pair{kDx, kDy};
-        },
-        history_of);
+    auto uniform = [&](float dx, float dy) {
+        return Reprojected(
+            kWidth, kHeight,
+            [&](uint32_t, uint32_t) {
+                return std::pair{dx, dy};
+            },
+            history_of);
+    };
+    const std::vector<kavo::Float4> kept = uniform(kDx, kDy);
     for (const Neighbours& n : cases) {
         SCOPED_TRACE(n.name);
+        const std::vector<kavo::Float4> moved = uniform(kDx + n.dx, kDy + n.dy);
+        auto keeps = [](uint32_t x) { return x % 3 == 1; };
         const std::vector<kavo::Float4> got = Reprojected(
             kWidth, kHeight,
             [&](uint32_t x, uint32_t) {
-                return kept(x) ? std::pair{kDx, kDy} : std::pair{kDx + n.dx, kDy + n.dy};
+                return keeps(x) ? std::pair{kDx, kDy} : std::pair{kDx + n.dx, kDy + n.dy};
             },
             history_of);
         for (uint32_t y = 0; y < kHeight; ++y) {
-            for (uint32_t x = 1; x < kWidth; x += 3) {
-                const kavo::Float4 &a = got[size_t{y} * kWidth + x], &b = expected[size_t{y} * kWidth + x];
+            for (uint32_t x = 0; x < kWidth; ++x) {
+                const size_t at = size_t{y} * kWidth + x;
+                const kavo::Float4 &a = got[at], &b = keeps(x) ? kept[at] : moved[at];
                 ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a) << x << "," << y;
             }
         }
+    }
+    // Neighbours moved a huge scale across fetch nothing, and are not even
+    // looked at for where they lie (a float that far converts to no integer).
+    const std::vector<kavo::Float4> far = Reprojected(
+        kWidth, kHeight,
+        [&](uint32_t x, uint32_t) {
+            return std::pair{x % 2 == 0 ? 0.0f : 1.0f, kDy};
+        },
+        history_of, 1e30f);
+    const std::vector<kavo::Float4> down = uniform(0, kDy);
+    for (size_t at = 0; at < far.size(); ++at) {
+        const kavo::Float4 &a = far[at], &b = at % 2 == 0 ? down[at] : kavo::Float4{0, 0, 0, 0};
+        ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a) << at;
     }
 }
 
