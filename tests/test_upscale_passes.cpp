@@ -153,7 +153,8 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
     constexpr float kDx = 0.3125f, kDy = -0.4375f;
     struct Neighbours {
         const char* name;
-        float dx, dy;  // added to the kept motion
+        float dx, dy;         // added to the kept motion
+        float kept_dy = kDy;  // the kept motion down
     };
     const Neighbours cases[] = {{"alike", 0, 0},
                                 {"a pixel on", 1, 0},
@@ -164,7 +165,8 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
                                 {"a fraction down", 0, 0.25f},
                                 {"by whole pixels", -kDx, -kDy},
                                 {"off the image", 60, 0},
-                                {"a fraction across", 0.5f, 0}};
+                                {"a fraction across", 0.5f, 0},
+                                {"by whole pixels along a whole row", -kDx, 0, 0}};
     // Blocks, whose edges the spline rings at and the range of the pixels
     // around a point cuts, over a finer pattern.
     auto history_of = [](uint32_t x, uint32_t y) {
@@ -180,15 +182,14 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
             },
             history_of);
     };
-    const std::vector<kavo::Float4> kept = uniform(kDx, kDy);
     for (const Neighbours& n : cases) {
         SCOPED_TRACE(n.name);
-        const std::vector<kavo::Float4> moved = uniform(kDx + n.dx, kDy + n.dy);
+        const std::vector<kavo::Float4> kept = uniform(kDx, n.kept_dy), moved = uniform(kDx + n.dx, n.kept_dy + n.dy);
         auto keeps = [](uint32_t x) { return x % 3 == 1; };
         const std::vector<kavo::Float4> got = Reprojected(
             kWidth, kHeight,
             [&](uint32_t x, uint32_t) {
-                return keeps(x) ? std::pair{kDx, kDy} : std::pair{kDx + n.dx, kDy + n.dy};
+                return keeps(x) ? std::pair{kDx, n.kept_dy} : std::pair{kDx + n.dx, n.kept_dy + n.dy};
             },
             history_of);
         for (uint32_t y = 0; y < kHeight; ++y) {
