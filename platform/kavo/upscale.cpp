@@ -33,9 +33,8 @@ inline __m128 LoadHalf4(const Half4& pixel) { return _mm_setr_ps(pixel.r, pixel.
 
 // The widest vector of floats the copy computes with, how many pixels of
 // four channels it holds, and loads, stores, minimum and maximum in vectors
-// of its own width or narrower; PerPixel spreads one value per pixel over
-// each pixel's channels. Minimum and maximum return the second operand
-// where neither is less, as _mm_min_ps and _mm_max_ps do.
+// of its own width or narrower. Minimum and maximum return the second
+// operand where neither is less, as _mm_min_ps and _mm_max_ps do.
 using WideFloats = __m128;
 constexpr size_t kPixelsAtOnce = 1;
 template <class Vector>
@@ -49,7 +48,6 @@ inline Vector LoadHalves(const Half4* p) {
 inline void StoreFloats(float* p, __m128 v) { _mm_storeu_ps(p, v); }
 inline __m128 MinOf(__m128 a, __m128 b) { return _mm_min_ps(a, b); }
 inline __m128 MaxOf(__m128 a, __m128 b) { return _mm_max_ps(a, b); }
-inline __m128 PerPixel(float first, float) { return _mm_set1_ps(first); }
 
 #include "platform/kavo/upscale_passes.inc"
 
@@ -93,7 +91,6 @@ inline __m128 MinOf(__m128 a, __m128 b) { return _mm_min_ps(a, b); }
 inline __m256 MinOf(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
 inline __m128 MaxOf(__m128 a, __m128 b) { return _mm_max_ps(a, b); }
 inline __m256 MaxOf(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
-inline __m256 PerPixel(float first, float second) { return _mm256_setr_m128(_mm_set1_ps(first), _mm_set1_ps(second)); }
 
 #include "platform/kavo/upscale_passes.inc"
 
