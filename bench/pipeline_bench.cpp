@@ -59,7 +59,9 @@ ChildRun RunChild(const std::vector<std::string>& command) {
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
-    return {Seconds(start), usage.ru_maxrss / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    // ru_maxrss counts kibibytes; every other figure here is in 10^6 bytes.
+    const double peak_megabytes = static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6;
+    return {Seconds(start), peak_megabytes, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 // The best of `repeats` runs: the least disturbed by the machine's other work.
