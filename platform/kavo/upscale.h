@@ -73,13 +73,15 @@ struct DumpViews {
 
 // Scratch memory kept between frames so that no frame allocates.
 struct Scratch {
-    std::vector<Float4> color;        // tone-mapped input colour at input resolution
-    std::vector<float> color_luma;    // its luminance
-    std::vector<float> history_luma;  // the reprojected history's luminance at each input pixel
-    // Neighbourhood means of color_luma and history_luma: wide, then narrow.
+    std::vector<Float4> color;  // tone-mapped input colour at input resolution
+    // Four planes at input resolution for the shading change, each reused as
+    // the frame goes on, so that no more than four are ever kept. The
+    // narrow planes first hold the luminance of the colour and of the
+    // reprojected history; each is copied into its wide plane, and every
+    // plane becomes the mean of its neighbourhood, wide or narrow. Last, the
+    // shading change takes the place of the colour's wide mean.
+    enum Plane { kWideNow, kWideHistory, kNarrowNow, kNarrowHistory, kShadingChange = kWideNow };
     std::vector<float> shading[4];
-    std::vector<float> box;             // a box filter's running sums
-    std::vector<float> shading_change;  // per input pixel, how far the shading surely changed
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
     std::vector<Half4> history_spline;
