@@ -33,7 +33,7 @@ Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresourc
     num_rows.resize(count);
     row_sizes.resize(count);
     layouts.resize(count);
-    data.resize(count);
+    packed_bytes.resize(count);
     if (count == 0) return;
 
     const D3D12_RESOURCE_DESC desc = texture.resource->GetDesc();
@@ -46,8 +46,7 @@ Loader<Texture2D>::Loader(const Texture2D& served) : texture(served), subresourc
         throw Exception::InvalidArg("resource layout cannot be copied");
     }
     for (size_t i = 0; i < count; ++i) {
-        const uint64_t bytes = PackedBytes(num_rows[i], row_sizes[i], layouts[i].Footprint.Depth);
-        data[i].resize(static_cast<size_t>((bytes + 3) / 4));
+        packed_bytes[i] = PackedBytes(num_rows[i], row_sizes[i], layouts[i].Footprint.Depth);
     }
 }
 
@@ -78,13 +77,6 @@ ComPtr<ID3D12Resource> Loader<Texture2D>::CreateStagingBuffer(D3D12_HEAP_TYPE he
     return buffer;
 }
 
-void Loader<Texture2D>::UnpackTo(uint8_t* mapped) const {
-    for (size_t i = 0; i < data.size(); ++i) {
-        UnpackSubresourceTo(mapped, i, reinterpret_cast<const uint8_t*>(data[i].data()),
-                            uint64_t{data[i].size()} * sizeof(uint32_t));
-    }
-}
-
 void Loader<Texture2D>::UnpackSubresourceTo(uint8_t* mapped, size_t i, const uint8_t* packed, uint64_t size) const {
     const D3D12_SUBRESOURCE_FOOTPRINT& footprint = layouts[i].Footprint;
     uint8_t* destination = mapped + layouts[i].Offset;
@@ -100,8 +92,10 @@ void Loader<Texture2D>::UnpackSubresourceTo(uint8_t* mapped, size_t i, const uin
     }
 }
 
-void Loader<Texture2D>::PackFrom(const uint8_t* mapped) {
+void Downloader<Texture2D>::PackFrom(const uint8_t* mapped) {
+    data.resize(layouts.size());
     for (size_t i = 0; i < data.size(); ++i) {
+        data[i].resize(static_cast<size_t>((packed_bytes[i] + 3) / 4));
         auto* packed = reinterpret_cast<uint8_t*>(data[i].data());
         const D3D12_SUBRESOURCE_FOOTPRINT& footprint = layouts[i].Footprint;
         const uint8_t* source = mapped + layouts[i].Offset;
@@ -172,10 +166,6 @@ void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RE
             UnpackSubresourceTo(mapped, i, source, i == 0 ? packed.size() : 0);
         }
     });
-}
-
-void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after) {
-    RecordFilledUpload(list, state_after, [&](uint8_t* mapped) { UnpackTo(mapped); });
 }
 
 void Uploader<Texture2D>::RecordFilledUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,

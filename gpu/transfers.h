@@ -46,8 +46,8 @@ class Uploader;
 template <class Resource>
 class Downloader;
 
-// How a texture's subresources lie in a linear staging buffer, and tightly
-// packed CPU copies of them (rows of row_sizes bytes, no row pitch).
+// How a texture's subresources lie in a linear staging buffer, and how many
+// bytes each takes tightly packed (rows of row_sizes bytes, no row pitch).
 template <>
 class Loader<Texture2D> {
 public:
@@ -60,14 +60,11 @@ public:
     std::vector<uint32_t> num_rows;
     std::vector<uint64_t> row_sizes;
     std::vector<D3D12_PLACED_SUBRESOURCE_FOOTPRINT> layouts;
-    std::vector<PixelWords> data;
+    std::vector<uint64_t> packed_bytes;
 
 protected:
     // A committed buffer of total_bytes plus the first offset in `heap_type`.
     ComPtr<ID3D12Resource> CreateStagingBuffer(D3D12_HEAP_TYPE heap_type, D3D12_RESOURCE_STATES initial_state) const;
-    // Copies between data and a mapped staging buffer, row by row.
-    void PackFrom(const uint8_t* mapped);
-    void UnpackTo(uint8_t* mapped) const;
     // Copies subresource i's packed rows from `packed` (`size` bytes; rows
     // beyond them are zeros) into a mapped staging buffer.
     void UnpackSubresourceTo(uint8_t* mapped, size_t i, const uint8_t* packed, uint64_t size) const;
@@ -80,12 +77,10 @@ class Uploader<Texture2D> : public Loader<Texture2D> {
 public:
     explicit Uploader(const Texture2D& served);
 
-    // Fills the upload buffer from data, records the copies and a transition
-    // from COPY_DEST to `state_after`.
-    void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after);
-    // The same from the first subresource's packed rows held by the caller
-    // (zeros after them), without filling data: a frame's pixels are then
-    // copied once, into the upload buffer.
+    // Fills the upload buffer from the first subresource's packed rows held
+    // by the caller (zeros after them and in every other subresource), so
+    // that a frame's pixels are copied once, into the upload buffer; then
+    // records the copies and a transition from COPY_DEST to `state_after`.
     void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
                       std::span<const std::byte> packed);
 
@@ -108,6 +103,9 @@ public:
 
     // Copies the readback buffer into data; only after the copies completed.
     void ReadBack();
+    // Packed copies of the subresources, empty until ReadBack: most
+    // downloads are read where they lie, through Mapped.
+    std::vector<PixelWords> data;
     // The readback buffer itself, mapped until the downloader goes, for
     // reading the rows where they lie (at layouts' offsets and row pitches)
     // instead of copying them into data; only after the copies completed.
@@ -116,6 +114,8 @@ public:
     ComPtr<ID3D12Resource> readback_buffer;  // released before the loader's members, as a derived member
 
 private:
+    void PackFrom(const uint8_t* mapped);
+
     void* mapped_ = nullptr;
 };
 

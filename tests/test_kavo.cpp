@@ -61,8 +61,8 @@ protected:
         Texture2D texture(name, dx12->device_.Get(), w, h, 1, format, D3D12_RESOURCE_STATE_COPY_DEST,
                           D3D12_RESOURCE_FLAG_NONE);
         keep.push_back(std::make_unique<Orfa::Uploader<Texture2D>>(texture));
-        std::memcpy(keep.back()->data[0].data(), bytes, size);
-        keep.back()->RecordUpload(list.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
+        keep.back()->RecordUpload(list.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
+                                  std::span(static_cast<const std::byte*>(bytes), size));
         return texture;
     }
 
