@@ -314,7 +314,10 @@ int main(int argc, char** argv) {
     // 5. Memory in two parts. On a real GPU the device's resources live in
     // video memory; the software device keeps them in the process, so the
     // host side is the process's peak less the device's resources at peak.
-    const double frame_bytes = static_cast<double>(first_input.width) * first_input.height * (8 + 4 + 4);
+    // A frame as the tool queues it: colour, motion and depth in half
+    // precision as decoded. On the device the depth is 32-bit floats.
+    const double input_pixels = static_cast<double>(first_input.width) * first_input.height;
+    const double frame_bytes = input_pixels * (8 + 4 + 2), device_frame_bytes = input_pixels * (8 + 4 + 4);
     const double output_bytes = static_cast<double>(first_output.width) * first_output.height * 8;
     const ChildRun all =
         BestOf(1, {tool, "--config", config, "--output_path", (scratch / "all").string(), "--load_all_frames"});
@@ -331,7 +334,7 @@ int main(int argc, char** argv) {
     // What a frame needs on the device besides the library's state: its
     // inputs and output, each as a texture and a staging buffer.
     const double library_megabytes = stages.library_bytes / 1e6;
-    const double needed = library_megabytes + 2 * (frame_bytes + output_bytes) / 1e6;
+    const double needed = library_megabytes + 2 * (device_frame_bytes + output_bytes) / 1e6;
     std::printf(
         "\nmemory, device side: %.1f MB at peak, %.2f x what the run needs (%.1f MB: the library's state, "
         "%.1f MB, and each input and the output as a texture and a staging buffer)\n",

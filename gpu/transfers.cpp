@@ -168,6 +168,18 @@ void Uploader<Texture2D>::RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RE
     });
 }
 
+void Uploader<Texture2D>::RecordUploadByRows(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                                             const std::function<void(uint32_t, std::span<std::byte>)>& make_row) {
+    RecordFilledUpload(list, state_after, [&](uint8_t* mapped) {
+        for (size_t i = 1; i < layouts.size(); ++i) UnpackSubresourceTo(mapped, i, nullptr, 0);
+        if (layouts.empty()) return;
+        auto* first = reinterpret_cast<std::byte*>(mapped + layouts[0].Offset);
+        for (uint32_t y = 0; y < num_rows[0]; ++y) {
+            make_row(y, std::span(first + uint64_t{y} * layouts[0].Footprint.RowPitch, row_sizes[0]));
+        }
+    });
+}
+
 void Uploader<Texture2D>::RecordFilledUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
                                              const std::function<void(uint8_t*)>& fill) {
     void* mapped = nullptr;

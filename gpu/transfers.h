@@ -83,6 +83,12 @@ public:
     // records the copies and a transition from COPY_DEST to `state_after`.
     void RecordUpload(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
                       std::span<const std::byte> packed);
+    // The same for pixels the caller keeps in another form than the
+    // texture's: `make_row(y, row)` fills the first subresource's row y where
+    // it lies in the upload buffer (row_sizes[0] bytes); every other
+    // subresource is zeros.
+    void RecordUploadByRows(ID3D12GraphicsCommandList* list, D3D12_RESOURCE_STATES state_after,
+                            const std::function<void(uint32_t, std::span<std::byte>)>& make_row);
 
     ComPtr<ID3D12Resource> upload_buffer;  // released before the loader's members, as a derived member
 

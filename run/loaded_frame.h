@@ -22,7 +22,9 @@ struct LoadedFrame {
     ImageSize responsive_mask_size;
     std::vector<Imath::half> color;     // R, G, B, A per pixel
     std::vector<Imath::half> velocity;  // x, y per pixel
-    std::vector<float> depth;
+    // As decoded: the texture's 32-bit floats only as it is uploaded, which
+    // halves what every queued frame keeps of its depth.
+    std::vector<Imath::half> depth;
     std::array<float, 2> jitter{0.0f, 0.0f};
     float exposure = 0.0f;
     std::vector<uint8_t> responsive_mask;

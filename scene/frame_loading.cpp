@@ -108,7 +108,7 @@ LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
     });
     if (!settings.no_depth) {
         WithInput(files.depth_path, [&](const DecodedImage& image) {
-            LoadPlane(frame.depth_size, frame.depth, image, [](Imath::half r) { return static_cast<float>(r); });
+            LoadPlane(frame.depth_size, frame.depth, image, [](Imath::half r) { return r; });
         });
     }
     const Imf::Rgba jitter = FirstPixelOf(files.jitter_path);

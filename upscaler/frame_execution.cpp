@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
@@ -28,6 +29,21 @@ const auto kShaderRead = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
 template <class Element>
 void Upload(Uploader& uploader, const std::vector<Element>& pixels, ID3D12GraphicsCommandList* list) {
     uploader.RecordUpload(list, kShaderRead, std::as_bytes(std::span(pixels)));
+}
+
+// Uploads half-precision pixels into a texture of 32-bit floats, widened row
+// by row where they land; an absent input (an empty array) uploads zeros.
+void UploadWidened(Uploader& uploader, const std::vector<Imath::half>& pixels, uint32_t width,
+                   ID3D12GraphicsCommandList* list) {
+    uploader.RecordUploadByRows(list, kShaderRead, [&](uint32_t y, std::span<std::byte> row) {
+        const size_t first = std::min(pixels.size(), size_t{y} * width);
+        const size_t count = std::min({pixels.size() - first, size_t{width}, row.size() / sizeof(float)});
+        for (size_t x = 0; x < count; ++x) {
+            const float value = pixels[first + x];
+            std::memcpy(row.data() + x * sizeof(float), &value, sizeof(float));
+        }
+        std::fill(row.begin() + static_cast<std::ptrdiff_t>(count * sizeof(float)), row.end(), std::byte{0});
+    });
 }
 
 // One input texture with its uploader, made right after it, whether or not
@@ -66,7 +82,7 @@ struct FrameExecution::Textures {
         const RunSettings& s = run.settings;
         Upload(color.uploader, frame.color, list);
         Upload(velocity.uploader, frame.velocity, list);
-        if (!s.no_depth) Upload(depth.uploader, frame.depth, list);
+        if (!s.no_depth) UploadWidened(depth.uploader, frame.depth, frame.depth_size.width, list);
         if (UsesExposureTexture(s)) Upload(exposure.uploader, std::vector<float>{frame.exposure}, list);
         // A frame without its mask file keeps the zero-filled 1 x 1 mask: the
         // library still gets the texture its init flags promised.
