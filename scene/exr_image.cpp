@@ -8,6 +8,7 @@
 #include <ImfRgbaFile.h>
 #include <ImfThreading.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -26,20 +27,15 @@ Imf::Rgba* ShiftedBase(Imf::Rgba* first, int min_x, int min_y, uint32_t width) {
     return reinterpret_cast<Imf::Rgba*>(reinterpret_cast<intptr_t>(first) - offset);
 }
 
-}  // namespace
-
-void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels) {
-    RegularFileInputStream stream(path);
-    Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
-    info = ExrImageInfo{};
+// The size of an open file's data window, refused before any pixel is
+// allocated: a small damaged or hostile file may claim gigabytes of them.
+ExrImageInfo CheckedInfo(const std::string& path, const Imf::RgbaInputFile& file) {
+    ExrImageInfo info;
     info.expL = 1.0f;
     info.maxL = 1000.0f;
-
     const Imath::Box2i& window = file.dataWindow();
     const int64_t width = int64_t{window.max.x} - window.min.x + 1;
     const int64_t height = int64_t{window.max.y} - window.min.y + 1;
-    // Refused before the pixels are allocated: a small damaged or hostile
-    // file may claim gigabytes of them.
     if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
         throw Iex::ArgExc(path + ": image of " + std::to_string(width) + " x " + std::to_string(height) +
                           " pixels is larger than the largest texture of " + std::to_string(kMaxImageSide) + " x " +
@@ -47,12 +43,39 @@ void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf:
     }
     info.width = static_cast<uint32_t>(width);
     info.height = static_cast<uint32_t>(height);
-    pixels.resizeErase(info.height, info.width);
+    return info;
+}
 
+}  // namespace
+
+void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels) {
+    RegularFileInputStream stream(path);
+    Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
+    info = CheckedInfo(path, file);
+    pixels.resizeErase(info.height, info.width);
+    const Imath::Box2i& window = file.dataWindow();
     file.setFrameBuffer(ShiftedBase(&pixels[0][0], window.min.x, window.min.y, info.width),
                         1,            // x stride: one pixel
                         info.width);  // y stride: one row
     file.readPixels(window.min.y, window.max.y);
+}
+
+void ReadExrImageByRows(const std::string& path, const ExrRowsUse& use) {
+    RegularFileInputStream stream(path);
+    Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
+    const ExrImageInfo info = CheckedInfo(path, file);
+    const Imath::Box2i& window = file.dataWindow();
+    const uint32_t chunk_rows = std::min(info.height, kExrChunkRows);
+    std::vector<Imf::Rgba> chunk(size_t{chunk_rows} * info.width);
+    for (uint32_t first = 0; first < info.height; first += chunk_rows) {
+        const uint32_t rows = std::min(chunk_rows, info.height - first);
+        const int first_line = window.min.y + static_cast<int>(first);
+        file.setFrameBuffer(ShiftedBase(chunk.data(), window.min.x, first_line, info.width),
+                            1,            // x stride: one pixel
+                            info.width);  // y stride: one row
+        file.readPixels(first_line, first_line + static_cast<int>(rows) - 1);
+        use(info, first, std::span<const Imf::Rgba>(chunk.data(), size_t{rows} * info.width));
+    }
 }
 
 Imf::Rgba ReadFirstExrPixel(const std::string& path) {

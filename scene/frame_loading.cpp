@@ -15,11 +15,6 @@
 
 namespace {
 
-struct DecodedImage {
-    ExrImageInfo info;
-    Imf::Array2D<Imf::Rgba> pixels;
-};
-
 void AnnounceLoading(const std::filesystem::path& path) {
     std::cout << "Loading: " << std::quoted(path.string()) << '\n';
 }
@@ -30,86 +25,51 @@ Imf::Rgba FirstPixelOf(const std::filesystem::path& path) {
     return ReadFirstExrPixel(PathToUtf8(path));
 }
 
-// Reads one input file and hands its pixels to `use`; the pixels are released
-// as soon as `use` returns, before the next file is read.
-template <class Use>
-void WithInput(const std::filesystem::path& path, Use use) {
-    AnnounceLoading(path);
-    DecodedImage image;
-    ReadExrImage(PathToUtf8(path), image.info, image.pixels);
-    use(image);
-}
-
-ImageSize SizeOf(const DecodedImage& image) { return {image.info.width, image.info.height}; }
-
-// Runs `convert_row(y, row_pixels, first_index)` over every row, one
-// contiguous block of rows per worker.
-template <class ConvertRow>
-void ForEachRow(const DecodedImage& image, ConvertRow convert_row) {
-    const uint32_t width = image.info.width;
-    tbb::parallel_for(
-        tbb::blocked_range<uint32_t>(0, image.info.height),
-        [&](const tbb::blocked_range<uint32_t>& rows) {
-            for (uint32_t y = rows.begin(); y != rows.end(); ++y) {
-                convert_row(image.pixels[y], static_cast<size_t>(y) * width);
-            }
-        },
-        tbb::static_partitioner());
-}
-
-void LoadColor(LoadedFrame& frame, const DecodedImage& image) {
-    frame.color_size = SizeOf(image);
-    frame.color.resize(static_cast<size_t>(image.info.width) * image.info.height * 4);
-    const uint32_t width = image.info.width;
-    ForEachRow(image, [&](const Imf::Rgba* row, size_t first) {
-        Imath::half* out = frame.color.data() + first * 4;
-        for (uint32_t x = 0; x < width; ++x) {
-            out[4 * x + 0] = row[x].r;
-            out[4 * x + 1] = row[x].g;
-            out[4 * x + 2] = row[x].b;
-            out[4 * x + 3] = row[x].a;
-        }
-    });
-}
-
-void LoadVelocity(LoadedFrame& frame, const DecodedImage& image, VelocityDecoding mode) {
-    frame.velocity_size = SizeOf(image);
-    frame.velocity.resize(static_cast<size_t>(image.info.width) * image.info.height * 2);
-    const uint32_t width = image.info.width;
-    ForEachRow(image, [&](const Imf::Rgba* row, size_t first) {
-        Imath::half* out = frame.velocity.data() + first * 2;
-        for (uint32_t x = 0; x < width; ++x) {
-            const auto xy = DecodeVelocity(row[x].r, row[x].g, row[x].b, mode);
-            out[2 * x + 0] = xy[0];
-            out[2 * x + 1] = xy[1];
-        }
-    });
-}
-
-// One value per pixel, made from the pixel's R channel.
+// Reads one input file a chunk of rows at a time into `plane`, `channels`
+// values per pixel: `convert(pixel, out)` writes one pixel's values. The
+// file's decoded pixels are never kept whole, only the chunk being
+// converted, one contiguous block of its rows per worker.
 template <class Value, class Convert>
-void LoadPlane(ImageSize& size, std::vector<Value>& plane, const DecodedImage& image, Convert convert) {
-    size = SizeOf(image);
-    plane.resize(static_cast<size_t>(image.info.width) * image.info.height);
-    const uint32_t width = image.info.width;
-    ForEachRow(image, [&](const Imf::Rgba* row, size_t first) {
-        Value* out = plane.data() + first;
-        for (uint32_t x = 0; x < width; ++x) {
-            out[x] = convert(row[x].r);
-        }
-    });
+void LoadInput(const std::filesystem::path& path, ImageSize& size, std::vector<Value>& plane, size_t channels,
+               Convert convert) {
+    AnnounceLoading(path);
+    ReadExrImageByRows(
+        PathToUtf8(path), [&](const ExrImageInfo& info, uint32_t first_row, std::span<const Imf::Rgba> pixels) {
+            if (first_row == 0) {
+                size = {info.width, info.height};
+                plane.resize(size_t{info.width} * info.height * channels);
+            }
+            Value* out = plane.data() + size_t{first_row} * info.width * channels;
+            const auto rows = static_cast<uint32_t>(pixels.size() / info.width);
+            tbb::parallel_for(
+                tbb::blocked_range<uint32_t>(0, rows),
+                [&](const tbb::blocked_range<uint32_t>& range) {
+                    for (size_t i = size_t{range.begin()} * info.width; i < size_t{range.end()} * info.width; ++i) {
+                        convert(pixels[i], out + i * channels);
+                    }
+                },
+                tbb::static_partitioner());
+        });
 }
 
 LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
     LoadedFrame frame;
-    WithInput(files.noaa_path, [&](const DecodedImage& image) { LoadColor(frame, image); });
-    WithInput(files.velocity_path, [&](const DecodedImage& image) {
-        LoadVelocity(frame, image, {settings.raw_velocity, settings.inversed_mv});
+    LoadInput(files.noaa_path, frame.color_size, frame.color, 4, [](const Imf::Rgba& pixel, Imath::half* out) {
+        out[0] = pixel.r;
+        out[1] = pixel.g;
+        out[2] = pixel.b;
+        out[3] = pixel.a;
     });
+    const VelocityDecoding velocity_mode{settings.raw_velocity, settings.inversed_mv};
+    LoadInput(files.velocity_path, frame.velocity_size, frame.velocity, 2,
+              [&](const Imf::Rgba& pixel, Imath::half* out) {
+                  const auto xy = DecodeVelocity(pixel.r, pixel.g, pixel.b, velocity_mode);
+                  out[0] = xy[0];
+                  out[1] = xy[1];
+              });
     if (!settings.no_depth) {
-        WithInput(files.depth_path, [&](const DecodedImage& image) {
-            LoadPlane(frame.depth_size, frame.depth, image, [](Imath::half r) { return r; });
-        });
+        LoadInput(files.depth_path, frame.depth_size, frame.depth, 1,
+                  [](const Imf::Rgba& pixel, Imath::half* out) { *out = pixel.r; });
     }
     const Imf::Rgba jitter = FirstPixelOf(files.jitter_path);
     frame.jitter = DecodeJitter(jitter.r, jitter.g, jitter.b, settings.raw_jitter);
@@ -119,9 +79,8 @@ LoadedFrame LoadFrame(const RunSettings& settings, const FrameFiles& files) {
         frame.exposure = static_cast<float>(FirstPixelOf(files.exposure_path).r);
     }
     if (settings.has_responsive_mask && !files.responsive_mask_path.empty()) {
-        WithInput(files.responsive_mask_path, [&](const DecodedImage& image) {
-            LoadPlane(frame.responsive_mask_size, frame.responsive_mask, image, DecodeMaskByte);
-        });
+        LoadInput(files.responsive_mask_path, frame.responsive_mask_size, frame.responsive_mask, 1,
+                  [](const Imf::Rgba& pixel, uint8_t* out) { *out = DecodeMaskByte(pixel.r); });
     }
     frame.output_path = files.output_path;
     return frame;

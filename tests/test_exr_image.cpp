@@ -11,24 +11,51 @@
 #include "scene/exr_image.h"
 #include "tests/test_support.h"
 
-TEST(ExrImage, DataWindowOriginLandsInTheFirstElement) {
-    test::TempDir dir;
-    std::vector<float> red(100);
-    for (size_t i = 0; i < red.size(); ++i) red[i] = static_cast<float>(i);
-    test::WriteChannels(dir / "w.exr", 10, 10, {{"R", red}}, 10, 20);
+// Both readers, whole and a chunk of rows at a time, put the data window's
+// top-left pixel first, whatever the window's origin and however its height
+// falls into chunks.
+TEST(ExrImage, DataWindowOriginLandsInTheFirstElementWholeOrByRows) {
+    struct Case {
+        int width, height, min_x, min_y;
+    };
+    for (const Case& c : {Case{10, 10, 10, 20}, Case{3, kExrChunkRows, -7, -100}, Case{2, kExrChunkRows + 1, 0, 37},
+                          Case{5, 2 * kExrChunkRows + 45, 4, -3}, Case{1, 1, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " from " << c.min_x << ", " << c.min_y);
+        test::TempDir dir;
+        const size_t count = static_cast<size_t>(c.width) * c.height;
+        std::vector<float> column(count), row(count);
+        for (size_t i = 0; i < count; ++i) {
+            column[i] = static_cast<float>(i % c.width);
+            row[i] = static_cast<float>(i / c.width);
+        }
+        test::WriteChannels(dir / "w.exr", c.width, c.height, {{"R", column}, {"G", row}}, c.min_x, c.min_y);
 
-    ExrImageInfo info;
-    Imf::Array2D<Imf::Rgba> pixels;
-    ReadExrImage((dir / "w.exr").string(), info, pixels);
-    EXPECT_EQ(info.width, 10u);
-    EXPECT_EQ(info.height, 10u);
-    EXPECT_EQ(float(pixels[0][0].r), 0.0f);
-    EXPECT_EQ(float(pixels[0][9].r), 9.0f);
-    EXPECT_EQ(float(pixels[9][3].r), 93.0f);
-    // Channels the file lacks: 0 for G and B, 1 for A.
-    EXPECT_EQ(float(pixels[4][4].g), 0.0f);
-    EXPECT_EQ(float(pixels[4][4].b), 0.0f);
-    EXPECT_EQ(float(pixels[4][4].a), 1.0f);
+        ExrImageInfo info;
+        Imf::Array2D<Imf::Rgba> pixels;
+        ReadExrImage((dir / "w.exr").string(), info, pixels);
+        ASSERT_EQ(info.width, uint32_t(c.width));
+        ASSERT_EQ(info.height, uint32_t(c.height));
+        std::vector<Imf::Rgba> by_rows;
+        ReadExrImageByRows((dir / "w.exr").string(),
+                           [&](const ExrImageInfo& chunk_info, uint32_t first_row, std::span<const Imf::Rgba> chunk) {
+                               EXPECT_EQ(first_row, by_rows.size() / info.width);
+                               EXPECT_EQ(chunk_info.width, info.width);
+                               EXPECT_EQ(chunk.size() % info.width, 0u);
+                               EXPECT_LE(chunk.size(), size_t{kExrChunkRows} * info.width);
+                               by_rows.insert(by_rows.end(), chunk.begin(), chunk.end());
+                           });
+        ASSERT_EQ(by_rows.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            const Imf::Rgba& whole = pixels[static_cast<long>(i / c.width)][static_cast<long>(i % c.width)];
+            for (const Imf::Rgba& p : {whole, by_rows[i]}) {
+                ASSERT_EQ(float(p.r), column[i]) << i;
+                ASSERT_EQ(float(p.g), row[i]) << i;
+                // A channel the file lacks: 0 for B, 1 for A.
+                ASSERT_EQ(float(p.b), 0.0f);
+                ASSERT_EQ(float(p.a), 1.0f);
+            }
+        }
+    }
 }
 
 TEST(ExrImage, WrittenImageReadsBackWithItsPixelsAndFixedAttributes) {
