@@ -12,9 +12,26 @@
 #include "app/run_flow.h"
 #include "run/temporary_files.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 constexpr int kFailure = -1;
+
+// Every frame decodes and encodes images of the same sizes, in buffers that
+// the EXR library makes and frees file by file. By default glibc's malloc
+// hands a freed block of a few hundred kilobytes or more back to the system,
+// and the next file faults every page of it in again: a few percent of a
+// run. Freed memory is kept for reuse instead, up to blocks of the largest
+// size the allocator allows on its heap; elsewhere the system's heap decides.
+void KeepFreedMemoryForReuse() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
 
 // The one place where failures end up: one line on the error stream.
 void ReportFailure() {
@@ -56,6 +73,7 @@ int Run(const OptionValues& values) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    KeepFreedMemoryForReuse();
     RemoveTemporaryFilesOnSignals();
     CLI::App app;
     OptionValues values;
