@@ -7,6 +7,7 @@
 #include <ImfIntAttribute.h>
 #include <ImfRgbaFile.h>
 #include <ImfThreading.h>
+#include <ImfTileDescriptionAttribute.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -46,6 +47,26 @@ ExrImageInfo CheckedInfo(const std::string& path, const Imf::RgbaInputFile& file
     return info;
 }
 
+// The rows of the blocks a file keeps its pixels in, each compressed and
+// decoded as a whole: a scan-line block or a row of tiles.
+uint64_t RowsPerBlock(const Imf::Header& header) {
+    if (header.hasTileDescription()) return std::max(1u, header.tileDescription().ySize);
+    switch (header.compression()) {
+        case Imf::ZIP_COMPRESSION:
+            return 16;
+        case Imf::PIZ_COMPRESSION:
+        case Imf::PXR24_COMPRESSION:
+        case Imf::B44_COMPRESSION:
+        case Imf::B44A_COMPRESSION:
+        case Imf::DWAA_COMPRESSION:
+            return 32;
+        case Imf::DWAB_COMPRESSION:
+            return 256;
+        default:
+            return 1;
+    }
+}
+
 }  // namespace
 
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels) {
@@ -65,7 +86,13 @@ void ReadExrImageByRows(const std::string& path, const ExrRowsUse& use) {
     Imf::RgbaInputFile file(stream, Imf::globalThreadCount());
     const ExrImageInfo info = CheckedInfo(path, file);
     const Imath::Box2i& window = file.dataWindow();
-    const uint32_t chunk_rows = std::min(info.height, kExrChunkRows);
+    // Whole blocks, two for each of the EXR library's threads, which decode
+    // a read's blocks side by side; at least kExrChunkRows rows, and never
+    // more than the image.
+    const uint64_t block = RowsPerBlock(file.header());
+    const uint64_t blocks = std::max<uint64_t>(2 * static_cast<uint64_t>(std::max(1, Imf::globalThreadCount())),
+                                               (kExrChunkRows + block - 1) / block);
+    const auto chunk_rows = static_cast<uint32_t>(std::min<uint64_t>(info.height, blocks * block));
     std::vector<Imf::Rgba> chunk(size_t{chunk_rows} * info.width);
     for (uint32_t first = 0; first < info.height; first += chunk_rows) {
         const uint32_t rows = std::min(chunk_rows, info.height - first);

@@ -28,14 +28,16 @@ inline constexpr uint32_t kMaxImageSide = 16384;
 // refused from its header, before any pixel is decoded.
 void ReadExrImage(const std::string& path, ExrImageInfo& info, Imf::Array2D<Imf::Rgba>& pixels);
 
-// The same a chunk of kExrChunkRows rows at a time, for pixels that are
-// converted as they are read: `use(info, first_row, pixels)` gets each
-// chunk's whole rows, row-major, info.width pixels to a row. Only one chunk
-// is kept at a time. The chunks are a multiple of 32 rows, which no block of
-// compressed lines straddles, so that each block is decoded once.
+// The same a chunk of rows at a time, for pixels that are converted as they
+// are read: `use(info, first_row, pixels)` gets each chunk's whole rows,
+// row-major, info.width pixels to a row. Only one chunk is kept at a time. A
+// chunk is whole blocks of the file's compressed lines or tiles, enough for
+// the EXR library's threads to decode side by side, and at least
+// kExrChunkRows rows (or the whole image).
 inline constexpr uint32_t kExrChunkRows = 128;
 using ExrRowsUse = std::function<void(const ExrImageInfo&, uint32_t, std::span<const Imf::Rgba>)>;
 void ReadExrImageByRows(const std::string& path, const ExrRowsUse& use);
+
 // The widest first row ReadFirstExrPixel decodes: far beyond any texture,
 // yet a bound on what a damaged header can make it allocate.
 inline constexpr int64_t kMaxFirstRowWidth = int64_t{1} << 24;
