@@ -74,14 +74,14 @@ struct DumpViews {
 // Scratch memory kept between frames so that no frame allocates.
 struct Scratch {
     std::vector<Float4> color;  // tone-mapped input colour at input resolution
-    // Four planes at input resolution for the shading change, each reused as
-    // the frame goes on, so that no more than four are ever kept. The
-    // narrow planes first hold the luminance of the colour and of the
-    // reprojected history; each is copied into its wide plane, and every
-    // plane becomes the mean of its neighbourhood, wide or narrow. Last, the
-    // shading change takes the place of the colour's wide mean.
-    enum Plane { kWideNow, kWideHistory, kNarrowNow, kNarrowHistory, kShadingChange = kWideNow };
-    std::vector<float> shading[4];
+    // Three planes at input resolution for the shading change, each reused
+    // as the frame goes on, so that no more than three are ever kept:
+    // kShadingChange first holds the mean luminance of the colour's wide
+    // neighbourhoods, which the change then replaces; kNarrowNow first holds
+    // the history's wide means, then the colour's narrow ones; and
+    // kNarrowHistory the history's luminance, then its narrow means.
+    enum Plane { kShadingChange, kNarrowNow, kNarrowHistory };
+    std::vector<float> shading[3];
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
     std::vector<Half4> history_spline;
