@@ -219,12 +219,17 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
 // object moved away and uncovered the background), the history gives way
 // at once: the first frame shows what this frame's samples show there.
 TEST(UpscalePasses, AnUncoveredSurfaceShowsThisFramesColourAtOnce) {
-    constexpr uint32_t kWidth = 24, kHeight = 16;
+    // Rows of whole vectors of pixels and some left over.
+    constexpr uint32_t kWidth = 21, kHeight = 16;
     struct Case {
         float depth_before;  // where the history was made, over the whole frame
         bool uncovered;
     };
-    for (const Case c : {Case{0.9f, true}, Case{0.2f, true}, Case{0.5f, false}, Case{0.52f, false}}) {
+    // This frame's depth is 0.5: a tenth of the larger depth apart is the
+    // same surface, from 0.4499 to 0.5557.
+    const Case cases[] = {{0.9f, true},   {0.2f, true},    {0.5f, false}, {0.545f, false},
+                          {0.567f, true}, {0.455f, false}, {0.445f, true}};
+    for (const Case c : cases) {
         SCOPED_TRACE("depth before " + std::to_string(c.depth_before));
         Frame frame{kWidth, kHeight};
         frame.history_before.assign(size_t{kWidth} * kHeight, Half(kavo::Float4{0.8f, 0.1f, 0.1f, 12.0f}));

@@ -77,10 +77,11 @@ struct Scratch {
     // Three planes at input resolution for the shading change, each reused
     // as the frame goes on, so that no more than three are ever kept:
     // kShadingChange first holds the mean luminance of the colour's wide
-    // neighbourhoods, which the change then replaces; kNarrowNow first holds
-    // the history's wide means, then the colour's narrow ones; and
-    // kNarrowHistory the history's luminance, then its narrow means.
-    enum Plane { kShadingChange, kNarrowNow, kNarrowHistory };
+    // neighbourhoods, which the change then replaces; kRelight first holds
+    // the history's wide means, then the colour's narrow ones, then their
+    // ratio to the history's; and kNarrowHistory the history's luminance,
+    // then its narrow means.
+    enum Plane { kShadingChange, kRelight, kNarrowHistory };
     std::vector<float> shading[3];
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
