@@ -17,8 +17,9 @@ int32_t ToInt(float value) {
 
 int8_t ToByte(float value) { return static_cast<int8_t>(std::clamp(ToInt(value), -128, 127)); }
 
-const Float4& InputColor(const Scratch& scratch, uint32_t width, uint32_t height, uint32_t x, uint32_t y) {
-    return scratch.color[static_cast<size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)];
+Float4 InputColor(const Scratch& scratch, uint32_t width, uint32_t height, uint32_t x, uint32_t y) {
+    const Half4& c = scratch.color[static_cast<size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)];
+    return {c.r, c.g, c.b, c.a};
 }
 
 void LuminancePyramid(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const FeatureViews& out) {
@@ -27,7 +28,7 @@ void LuminancePyramid(uint32_t in_w, uint32_t in_h, const Scratch& scratch, cons
         for (uint32_t x = 0; x < mean.width; ++x) {
             float sum = 0, sum2 = 0;
             for (uint32_t k = 0; k < 4; ++k) {
-                const Float4& c = InputColor(scratch, in_w, in_h, 2 * x + (k & 1), 2 * y + (k >> 1));
+                const Float4 c = InputColor(scratch, in_w, in_h, 2 * x + (k & 1), 2 * y + (k >> 1));
                 const float l = 0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b;
                 sum += l;
                 sum2 += l * l;
@@ -51,7 +52,7 @@ void ClipBoxes(uint32_t in_w, uint32_t in_h, const Scratch& scratch, const Featu
             }
             float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
             for (uint32_t k = 0; k < kClipBoxTile * kClipBoxTile; ++k) {
-                const Float4& c =
+                const Float4 c =
                     InputColor(scratch, in_w, in_h, (x - kClipBoxPadding) * kClipBoxTile + k % kClipBoxTile,
                                (y - kClipBoxPadding) * kClipBoxTile + k / kClipBoxTile);
                 const float rgb[3] = {c.r, c.g, c.b};
@@ -77,7 +78,7 @@ void PackedFeatures(const FrameSettings& s, uint32_t in_w, uint32_t in_h, const 
             const uint32_t x0 = cx * kFeatureTile, y0 = cy * kFeatureTile;
             for (uint32_t k = 0; k < 16; ++k) {  // a 4x4 grid of the cell's pixels
                 const uint32_t x = x0 + (k % 4) * 2, y = y0 + (k / 4) * 2;
-                const Float4& c = InputColor(scratch, in_w, in_h, x, y);
+                const Float4 c = InputColor(scratch, in_w, in_h, x, y);
                 channel[k] = (0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b) * 127.0f;
                 const Float2 m = work.motion_output.Clamped(x, y);
                 channel[16 + k] = k < 8 ? m.x * 8.0f : m.y * 8.0f;

@@ -73,7 +73,10 @@ struct DumpViews {
 
 // Scratch memory kept between frames so that no frame allocates.
 struct Scratch {
-    std::vector<Float4> color;  // tone-mapped input colour at input resolution
+    // Tone-mapped input colour at input resolution, in half precision as
+    // the input is: its values lie in [0, 1) (or are the input's own, for
+    // LDR colour), where a half's rounding is far below any visible step.
+    std::vector<Half4> color;
     // Three planes at input resolution for the shading change, each reused
     // as the frame goes on, so that no more than three are ever kept:
     // kShadingChange first holds the mean luminance of the colour's wide
