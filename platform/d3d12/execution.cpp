@@ -5,6 +5,9 @@
 #include <cstring>
 #include <sstream>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "platform/d3d12/objects.h"
 #include "platform/d3d12/validation.h"
 
@@ -166,8 +169,10 @@ void Execute(const CopyTextureCommand& copy, Submission& submission) {
     if (!states_ok) return;
     const UINT64 bytes = FormatBytes(source.format);
     const UINT64 row_bytes = (box.right - box.left) * bytes;
-    for (UINT z = 0; z < box.back - box.front; ++z) {
-        for (UINT y = 0; y < box.bottom - box.top; ++y) {
+    const UINT rows = box.bottom - box.top, slices = box.back - box.front;
+    auto copy_rows = [&](UINT first, UINT end) {
+        for (UINT row = first; row < end; ++row) {
+            const UINT z = row / rows, y = row % rows;
             const std::byte* from = source.base +
                                     ((box.front + z) * UINT64{source.height} + box.top + y) * source.row_pitch +
                                     box.left * bytes;
@@ -176,6 +181,18 @@ void Execute(const CopyTextureCommand& copy, Submission& submission) {
                             copy.x * bytes;
             std::memmove(to, from, row_bytes);
         }
+    };
+    // A large copy between two resources is shared among the processor's
+    // cores, as a GPU's copy engine spreads it over its memory channels. A
+    // copy within one resource keeps memmove's order, which its rows may
+    // overlap in.
+    const UINT total_rows = rows * slices;
+    constexpr UINT64 kParallelBytes = UINT64{1} << 20;
+    if (copy.source.resource.Get() != copy.destination.resource.Get() && row_bytes * total_rows >= kParallelBytes) {
+        tbb::parallel_for(tbb::blocked_range<UINT>(0, total_rows),
+                          [&](const tbb::blocked_range<UINT>& range) { copy_rows(range.begin(), range.end()); });
+    } else {
+        copy_rows(0, total_rows);
     }
 }
 
