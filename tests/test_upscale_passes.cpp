@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -212,6 +213,36 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
     for (size_t at = 0; at < far.size(); ++at) {
         const kavo::Float4 &a = far[at], &b = at % 2 == 0 ? down[at] : kavo::Float4{0, 0, 0, 0};
         ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a) << at;
+    }
+}
+
+// A velocity that is not a finite number moves nothing: the pixel keeps its
+// history where it lies, wherever in a row it falls.
+TEST(UpscalePasses, AVelocityThatIsNotFiniteMovesNothing) {
+    // Rows of whole vectors of pixels and some left over.
+    constexpr uint32_t kWidth = 21, kHeight = 12;
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    auto history_of = [](uint32_t x, uint32_t y) {
+        const float v = static_cast<float>((x * 7 + y * 13) % 17) / 17;
+        return kavo::Float4{v, 0.5f, 1.0f - v, 2.0f};
+    };
+    auto moved_by = [&](float dx, float dy) {
+        return Reprojected(
+            kWidth, kHeight,
+            [&](uint32_t, uint32_t) {
+                return std::pair{dx, dy};
+            },
+            history_of);
+    };
+    const std::vector<kavo::Float4> still = moved_by(0, 0);
+    const std::pair<float, float> velocities[] = {{inf, 0}, {-inf, 0}, {0, inf}, {nan, 0}, {0, nan}, {nan, -inf}};
+    for (const auto& [dx, dy] : velocities) {
+        SCOPED_TRACE(std::to_string(dx) + ", " + std::to_string(dy));
+        const std::vector<kavo::Float4> got = moved_by(dx, dy);
+        for (size_t at = 0; at < got.size(); ++at) {
+            const kavo::Float4 &a = got[at], &b = still[at];
+            ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a) << at % kWidth << "," << at / kWidth;
+        }
     }
 }
 
