@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
