@@ -101,6 +101,18 @@ std::vector<kavo::Float4> Reprojected(uint32_t width, uint32_t height, MotionOf 
     return frame.reprojected;
 }
 
+// The same where every pixel moved by (dx, dy).
+template <class HistoryOf>
+std::vector<kavo::Float4> ReprojectedUniformly(uint32_t width, uint32_t height, float dx, float dy,
+                                               HistoryOf history_of) {
+    return Reprojected(
+        width, height,
+        [=](uint32_t, uint32_t) {
+            return std::pair{dx, dy};
+        },
+        history_of);
+}
+
 // Resampling the history at any fraction of a pixel reproduces a constant
 // and a linear ramp: repeated every frame of a slow pan, it may blur but
 // never moves the picture. Away from the image's edge, in both directions.
@@ -119,12 +131,8 @@ TEST(UpscalePasses, HistoryResampledAtAnyOffsetKeepsALinearRamp) {
             for (const float dy : {0.0f, 0.375f, -0.6875f}) {
                 SCOPED_TRACE("ramp " + std::to_string(ramp.along_x) + "," + std::to_string(ramp.along_y) + ", offset " +
                              std::to_string(dx) + "," + std::to_string(dy));
-                const std::vector<kavo::Float4> got = Reprojected(
-                    kWidth, kHeight,
-                    [&](uint32_t, uint32_t) {
-                        return std::pair{dx, dy};
-                    },
-                    [&](uint32_t x, uint32_t y) {
+                const std::vector<kavo::Float4> got =
+                    ReprojectedUniformly(kWidth, kHeight, dx, dy, [&](uint32_t x, uint32_t y) {
                         const float v = value(x + 0.5f, y + 0.5f);
                         return kavo::Float4{v, 0.5f * v, 0.25f + v, 4.0f};
                     });
@@ -175,14 +183,7 @@ TEST(UpscalePasses, AFetchDoesNotDependOnItsNeighboursMotion) {
             0.75f * static_cast<float>((x / 5 + y / 3) % 2) + static_cast<float>((x * 7 + y * 13) % 17) / 128;
         return kavo::Float4{v, 1.0f - v, 0.5f * v, 2.0f};
     };
-    auto uniform = [&](float dx, float dy) {
-        return Reprojected(
-            kWidth, kHeight,
-            [&](uint32_t, uint32_t) {
-                return std::pair{dx, dy};
-            },
-            history_of);
-    };
+    auto uniform = [&](float dx, float dy) { return ReprojectedUniformly(kWidth, kHeight, dx, dy, history_of); };
     for (const Neighbours& n : cases) {
         SCOPED_TRACE(n.name);
         const std::vector<kavo::Float4> kept = uniform(kDx, n.kept_dy), moved = uniform(kDx + n.dx, n.kept_dy + n.dy);
@@ -226,14 +227,7 @@ TEST(UpscalePasses, AVelocityThatIsNotFiniteMovesNothing) {
         const float v = static_cast<float>((x * 7 + y * 13) % 17) / 17;
         return kavo::Float4{v, 0.5f, 1.0f - v, 2.0f};
     };
-    auto moved_by = [&](float dx, float dy) {
-        return Reprojected(
-            kWidth, kHeight,
-            [&](uint32_t, uint32_t) {
-                return std::pair{dx, dy};
-            },
-            history_of);
-    };
+    auto moved_by = [&](float dx, float dy) { return ReprojectedUniformly(kWidth, kHeight, dx, dy, history_of); };
     const std::vector<kavo::Float4> still = moved_by(0, 0);
     const std::pair<float, float> velocities[] = {{inf, 0}, {-inf, 0}, {0, inf}, {nan, 0}, {0, nan}, {nan, -inf}};
     for (const auto& [dx, dy] : velocities) {
