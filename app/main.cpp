@@ -26,10 +26,16 @@ constexpr int kFailure = -1;
 // and the next file faults every page of it in again: a few percent of a
 // run. Freed memory is kept for reuse instead, up to blocks of the largest
 // size the allocator allows on its heap; elsewhere the system's heap decides.
+// All threads share one arena: with one per thread, what the loader or a
+// worker frees stays in its own arena, where no other thread's allocation
+// can reuse it (about 3.5 MB more at the peak of a 960x540 run). The threads
+// allocate a few large blocks per frame, so sharing the arena's lock costs
+// nothing measurable.
 void KeepFreedMemoryForReuse() {
 #if defined(__GLIBC__)
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_ARENA_MAX, 1);
 #endif
 }
 
