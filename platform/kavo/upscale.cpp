@@ -119,8 +119,7 @@ void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, cons
     (use_avx2 ? avx2::UpscaleFrame : portable::UpscaleFrame)(settings, inputs, state, scratch, output);
 }
 
-void MakeDumpViews(const FrameSettings& settings, const FrameState& state, const Scratch& scratch,
-                   const DumpViews& dump) {
+void MakeDumpViews(const FrameSettings& settings, const FrameState& state, Scratch& scratch, const DumpViews& dump) {
     (use_avx2 ? avx2::MakeDumpViews : portable::MakeDumpViews)(settings, state, scratch, dump);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/kavo/frame_buffer.h"
 #include "platform/kavo/image.h"
 
 namespace kavo {
@@ -71,7 +72,11 @@ struct DumpViews {
     ImageView<Imath::half> luminance;
 };
 
-// Scratch memory kept between frames so that no frame allocates.
+// The passes' memory on the host. The tone-mapped colour is kept between
+// frames, as the dumps read it. The rest is made by each frame and given
+// back when it is done: kept, it would lie idle beside the full queue of
+// frames a caller loads between frames, while during a frame it takes the
+// place of the frame's own pixels, which the caller has uploaded and freed.
 struct Scratch {
     // Tone-mapped input colour at input resolution, in half precision as
     // the input is: its values lie in [0, 1) (or are the input's own, for
@@ -85,10 +90,15 @@ struct Scratch {
     // ratio to the history's; and kNarrowHistory the history's luminance,
     // then its narrow means.
     enum Plane { kShadingChange, kRelight, kNarrowHistory };
-    std::vector<float> shading[3];
+    FrameBuffer<float> shading[3];
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
-    std::vector<Half4> history_spline;
+    FrameBuffer<Half4> history_spline;
+
+    void ReleaseFrameBuffers() {
+        for (FrameBuffer<float>& plane : shading) plane.Release();
+        history_spline.Release();
+    }
 };
 
 // Runs one frame: writes the frame's state and the output image.
@@ -97,7 +107,6 @@ void UpscaleFrame(const FrameSettings& settings, const FrameInputs& inputs, cons
 
 // Makes the dump intermediates of the frame that left `state` and `scratch`,
 // bit for bit what the frame computed on its way.
-void MakeDumpViews(const FrameSettings& settings, const FrameState& state, const Scratch& scratch,
-                   const DumpViews& dump);
+void MakeDumpViews(const FrameSettings& settings, const FrameState& state, Scratch& scratch, const DumpViews& dump);
 
 }  // namespace kavo
