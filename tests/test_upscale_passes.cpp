@@ -276,4 +276,29 @@ TEST(UpscalePasses, AnUncoveredSurfaceShowsThisFramesColourAtOnce) {
     }
 }
 
+// The output's alpha is the alpha of the sample the pixel falls into, as
+// the input holds it: the colour's clamping to what a half can hold and to
+// light that is never negative leaves it alone.
+TEST(UpscalePasses, TheOutputKeepsTheInputsAlphaAsItIs) {
+    // Rows of whole vectors of pixels and one left over.
+    constexpr uint32_t kWidth = 21, kHeight = 4;
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const float alphas[] = {1.0f, 0.25f, 0.0f, -0.0f, -3.0f, 60000.0f, inf, -inf, nan};
+    Frame frame{kWidth, kHeight};
+    for (size_t i = 0; i < frame.color.size(); ++i) {
+        frame.color[i] = {Imath::half(0.5f), Imath::half(0.25f), Imath::half(0.125f),
+                          Imath::half(alphas[i % std::size(alphas)])};
+    }
+    frame.Run();
+    for (size_t i = 0; i < frame.output.size(); ++i) {
+        const Imath::half got = frame.output[i].a, want = frame.color[i].a;
+        SCOPED_TRACE("alpha " + std::to_string(float(want)) + " at " + std::to_string(i));
+        if (want.isNan()) {
+            EXPECT_TRUE(got.isNan());
+        } else {
+            EXPECT_EQ(got.bits(), want.bits());
+        }
+    }
+}
+
 }  // namespace
