@@ -82,15 +82,15 @@ struct Scratch {
     // the input is: its values lie in [0, 1) (or are the input's own, for
     // LDR colour), where a half's rounding is far below any visible step.
     std::vector<Half4> color;
-    // Three planes at input resolution for the shading change, each reused
-    // as the frame goes on, so that no more than three are ever kept:
-    // kShadingChange first holds the mean luminance of the colour's wide
-    // neighbourhoods, which the change then replaces; kRelight first holds
-    // the history's wide means, then the colour's narrow ones, then their
-    // ratio to the history's; and kNarrowHistory the history's luminance,
-    // then its narrow means.
-    enum Plane { kShadingChange, kRelight, kNarrowHistory };
-    FrameBuffer<float> shading[3];
+    // Four planes at input resolution for the shading change, some reused
+    // as the frame goes on: kColorLuminance holds the colour's luminance;
+    // kShadingChange first the mean luminance of the colour's wide
+    // neighbourhoods, which the change then replaces; kRelight first the
+    // history's wide means, then the colour's narrow ones, then their ratio
+    // to the history's; and kNarrowHistory the history's luminance, then its
+    // narrow means. The blend reads kShadingChange and kRelight only.
+    enum Plane { kShadingChange, kRelight, kNarrowHistory, kColorLuminance, kPlanes };
+    FrameBuffer<float> shading[kPlanes];
     // The last frame's history as the coefficients of the quintic B-spline
     // through its pixels, from which it is resampled.
     FrameBuffer<Half4> history_spline;
