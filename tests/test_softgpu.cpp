@@ -1,6 +1,7 @@
 // The software device's own checks: it must catch what the debug layer catches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "gpu/transfers.h"
@@ -95,6 +96,29 @@ TEST_F(Validation, OnlyCpuHeapsMap) {
     EXPECT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, &data));
     EXPECT_NE(data, nullptr);
     upload->Unmap(0, nullptr);
+}
+
+// A resource is zero when it is made, also where it takes the memory of one
+// of its size that was released: small, and large enough to be cleared in
+// parts, one of them short.
+TEST_F(Validation, AResourceMadeAgainReadsZero) {
+    for (const UINT64 bytes : {UINT64{16}, UINT64{3} << 20 | 5}) {
+        SCOPED_TRACE(std::to_string(bytes) + " bytes");
+        auto map = [&](ID3D12Resource* buffer) {
+            void* data = nullptr;
+            EXPECT_HRESULT_SUCCEEDED(buffer->Map(0, nullptr, &data));
+            return static_cast<unsigned char*>(data);
+        };
+        for (int round = 0; round < 2; ++round) {
+            auto buffer = Buffer(bytes, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
+            unsigned char* data = map(buffer.Get());
+            ASSERT_NE(data, nullptr);
+            const auto nonzero = std::find_if(data, data + bytes, [](unsigned char b) { return b != 0; });
+            EXPECT_EQ(nonzero - data, static_cast<ptrdiff_t>(bytes)) << "round " << round;
+            std::fill(data, data + bytes, static_cast<unsigned char>(0xAB));
+            buffer->Unmap(0, nullptr);
+        }
+    }
 }
 
 TEST_F(Validation, KernelsRunInOrderWithTheirDeclaredStates) {

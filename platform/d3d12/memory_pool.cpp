@@ -8,6 +8,9 @@
 #include <new>
 #include <vector>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "platform/d3d12/softgpu.h"
 
 namespace softgpu {
@@ -19,19 +22,19 @@ namespace {
 class Pool {
 public:
     std::byte* Take(uint64_t size) {
+        std::byte* kept = nullptr;
         {
             std::lock_guard lock(mutex_);
             live_ += size;
             peak_ = std::max(peak_, live_);
             auto found = free_.find(size);
             if (found != free_.end() && !found->second.empty()) {
-                std::byte* block = found->second.back();
+                kept = found->second.back();
                 found->second.pop_back();
                 kept_ -= size;
-                std::memset(block, 0, size);
-                return block;
             }
         }
+        if (kept != nullptr) return Zeroed(kept, size);
         void* block = std::calloc(1, size);
         if (block == nullptr) {
             std::lock_guard lock(mutex_);
@@ -64,6 +67,24 @@ public:
 
 private:
     static constexpr uint64_t kKeptLimit = uint64_t{512} << 20;
+
+    // A resource is zero when it is made. A block of an image's size is
+    // cleared by all cores, a part each, outside the pool's lock.
+    static std::byte* Zeroed(std::byte* block, uint64_t size) {
+        constexpr uint64_t kPart = uint64_t{1} << 20;
+        if (size < 2 * kPart) {
+            std::memset(block, 0, size);
+            return block;
+        }
+        tbb::parallel_for(tbb::blocked_range<uint64_t>(0, (size + kPart - 1) / kPart),
+                          [&](const tbb::blocked_range<uint64_t>& parts) {
+                              const uint64_t begin = parts.begin() * kPart;
+                              const uint64_t end = std::min(size, parts.end() * kPart);
+                              std::memset(block + begin, 0, end - begin);
+                          });
+        return block;
+    }
+
     std::mutex mutex_;
     std::map<uint64_t, std::vector<std::byte*>> free_;
     uint64_t kept_ = 0;
